@@ -1,0 +1,174 @@
+// The shared command slot and its hand-off.
+//
+// A requester's command is completed through a record on the requester's own
+// stack (struct waiter): the hardware thread writes that command's result and
+// done flag into it, so a requester can neither miss its completion nor take
+// the outcome of another command (a card answer completes at any time and
+// broadcasts cond too). A card answer posted while the slot is taken is held
+// in card_answer and moved into the slot on a later turn, so neither post
+// replaces the other.
+#include "core/slot.h"
+
+int opt = SLOT_IDLE;
+int action = 0;
+int result = 0;
+unsigned char actLight = 0, actBuzzer = 0, actRelay = 0;
+unsigned char tRelay = 0, tLight = 0, tBuzzer = 0, status = 0;
+pthread_mutex_t mutex;
+pthread_cond_t cond;
+pthread_rwlock_t rwlock;
+int fd1 = 0;
+
+namespace {
+
+struct waiter {
+    int done;
+    int result;
+};
+
+waiter *pending_waiter; // requester of the code in opt; null for a card answer
+
+struct held_answer {
+    bool held;
+    unsigned char light, buzzer, relay;
+} card_answer;
+
+bool is_posted_code(int code)
+{
+    switch (code) {
+    case SLOT_SET_READER_INFO:
+    case SLOT_GET_READER_INFO:
+    case SLOT_BUZZER:
+    case SLOT_RELAY:
+    case SLOT_LIGHT:
+    case SLOT_DEVICE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void write_args(int code, const slot_args *a)
+{
+    switch (code) {
+    case SLOT_SET_READER_INFO:
+        tRelay = a->t_relay;
+        tLight = a->t_light;
+        tBuzzer = a->t_buzzer;
+        status = a->t_status;
+        break;
+    case SLOT_BUZZER:
+    case SLOT_RELAY:
+    case SLOT_LIGHT:
+        action = a->action;
+        break;
+    case SLOT_DEVICE:
+        actLight = a->light;
+        actBuzzer = a->buzzer;
+        actRelay = a->relay;
+        break;
+    default:
+        break;
+    }
+}
+
+void read_args(slot_args *a)
+{
+    a->action = action;
+    a->light = actLight;
+    a->buzzer = actBuzzer;
+    a->relay = actRelay;
+    a->t_relay = tRelay;
+    a->t_light = tLight;
+    a->t_buzzer = tBuzzer;
+    a->t_status = status;
+}
+
+} // namespace
+
+void slot_init(void)
+{
+    pthread_mutex_init(&mutex, nullptr);
+    pthread_cond_init(&cond, nullptr);
+    pthread_rwlock_init(&rwlock, nullptr);
+}
+
+int slot_post_wait(int code, slot_args *args)
+{
+    waiter me = {0, -1};
+
+    pthread_mutex_lock(&mutex);
+    // A held card answer goes first: the person at the gate is waiting.
+    while (opt != SLOT_IDLE || card_answer.held)
+        pthread_cond_wait(&cond, &mutex);
+    write_args(code, args);
+    pending_waiter = &me;
+    opt = code;
+    while (!me.done)
+        pthread_cond_wait(&cond, &mutex);
+    if (code == SLOT_GET_READER_INFO)
+        read_args(args);
+    pthread_mutex_unlock(&mutex);
+    return me.result;
+}
+
+void slot_post_card_answer(unsigned char light, unsigned char buzzer, unsigned char relay)
+{
+    pthread_mutex_lock(&mutex);
+    if (opt == SLOT_IDLE) {
+        actLight = light;
+        actRelay = relay;
+        actBuzzer = buzzer;
+        pending_waiter = nullptr;
+        opt = SLOT_DEVICE;
+    } else {
+        card_answer = {true, light, buzzer, relay};
+    }
+    pthread_mutex_unlock(&mutex);
+}
+
+int slot_take(slot_cmd *cmd)
+{
+    pthread_mutex_lock(&mutex);
+    if (opt == SLOT_IDLE && card_answer.held) {
+        actLight = card_answer.light;
+        actRelay = card_answer.relay;
+        actBuzzer = card_answer.buzzer;
+        card_answer.held = false;
+        pending_waiter = nullptr;
+        opt = SLOT_DEVICE;
+    }
+    cmd->code = opt;
+    cmd->waiter = nullptr;
+    if (is_posted_code(cmd->code)) {
+        opt = SLOT_IDLE;
+        read_args(&cmd->args);
+        cmd->waiter = pending_waiter;
+        pending_waiter = nullptr;
+        // The slot is free again: a requester waiting to post may go on.
+        pthread_cond_broadcast(&cond);
+    } else if (cmd->code != SLOT_IDLE) {
+        cmd->code = SLOT_IDLE; // not a command: nothing to run
+    }
+    pthread_mutex_unlock(&mutex);
+    return cmd->code;
+}
+
+void slot_complete(const slot_cmd *cmd, int ret)
+{
+    pthread_mutex_lock(&mutex);
+    if (cmd->code == SLOT_GET_READER_INFO && ret == 0) {
+        tRelay = cmd->args.t_relay;
+        tLight = cmd->args.t_light;
+        tBuzzer = cmd->args.t_buzzer;
+        status = cmd->args.t_status;
+    }
+    result = ret;
+    if (cmd->waiter) {
+        waiter *w = static_cast<waiter *>(cmd->waiter);
+        w->result = ret;
+        w->done = 1;
+    }
+    pthread_cond_broadcast(&cond);
+    pthread_mutex_unlock(&mutex);
+}

@@ -1,0 +1,17 @@
+// TCP command server on port 8001: one connection at a time, requests ended
+// by 200 ms of silence, one formatted JSON reply each.
+#pragma once
+
+enum { TCP_PORT = 8001 };
+
+void *thread_tcpserver(void *arg);
+// One select of at most timeout ms, then one recv. Bytes read, 0 on time-out
+// or a closed peer, -1 when select or recv fails.
+int trecv(int fd, void *buf, unsigned int len, long timeout);
+// Waits for the first byte, then gathers with trecv until len bytes or a
+// gap of timeout ms. Bytes gathered, or -1 when the first wait fails.
+int trecvn(int fd, void *buf, unsigned int len, long timeout);
+// Sends {"response":value}. Returns 0.
+int response(int fd, int value);
+// Sends the information reply of request code 145, 17 or 19. Returns 0.
+int response_info(int fd, int code);

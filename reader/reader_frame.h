@@ -1,0 +1,28 @@
+// One request/reply exchange with the reader module.
+#pragma once
+
+// XOR of len bytes from p, 0 when len <= 0.
+int makecrc(unsigned char *p, int len);
+
+// Builds the request frame for cmd and n data bytes (0..FRAME_MAX_DATA) into
+// out, which holds at least n + FRAME_OVERHEAD bytes. Returns the frame length,
+// or -1 when n is out of range. The reader simulator builds its replies with
+// it too: a reply has the request's layout, with the status byte for cmd.
+int frame_build(unsigned char *out, unsigned char cmd, const unsigned char *data, int n);
+
+// Validates a frame at the start of area (len bytes valid, the rest of a
+// FRAME_AREA-byte area may be zero). On success returns 0 and sets *code to
+// the command/status byte, *data to the first data byte and *n to the number
+// of data bytes (length byte - 1). Returns -1 for a frame that does not start
+// with FRAME_START, has a length byte of 0 or above FRAME_MAX_LEN, a wrong
+// check byte or no FRAME_END where its length byte puts it.
+int frame_parse(const unsigned char *area, int len, unsigned char *code, const unsigned char **data,
+                int *n);
+
+// One exchange on fd1: sends cmd with n data bytes, waits at most timeout ms
+// for the first reply byte, reads the reply until 10 ms of silence.
+//   0  valid reply, status 0x00: out holds the data bytes, *outlen their count
+//  -2  valid reply, other status: out[0] is the reader's error code, *outlen 1
+//  -1  no valid reply (wait failed, time-out, invalid frame); out untouched
+int optFunction(unsigned char cmd, unsigned char *data, int n, unsigned char *out, int *outlen,
+                long timeout);

@@ -1,0 +1,38 @@
+// Network settings file /etc/eth0-setting: five lines "key=value".
+#pragma once
+
+#include <pthread.h>
+
+enum {
+    NET_KEY_LEN = 32,
+    NET_VALUE_LEN = 64,
+    NET_LINE_LEN = 64, // a written line with '=', newline and NUL
+    NET_ENTRIES = 5,
+};
+
+// Entry positions, in file order.
+enum { NET_IP = 0, NET_MASK = 1, NET_GATEWAY = 2, NET_DNS = 3, NET_MAC = 4 };
+
+struct NetEntry {
+    char key[NET_KEY_LEN];
+    char value[NET_VALUE_LEN];
+};
+
+struct NetInfo {
+    NetEntry entry[NET_ENTRIES];
+};
+
+// Fills a cleared record from the file, one entry a line, at most five lines.
+// A missing file leaves the record cleared. Returns 0.
+int readNetConfig(NetInfo *info);
+
+// Replaces the file with the record's five entries. Returns 0, or -1 after
+// printing "Write /etc/eth0-setting failed"; the previous file then stays whole.
+int writeNetConfig(NetInfo *info);
+
+// Sets entry idx's value when it fits the record (value at most 63
+// characters, key and value at most 61). Returns 0, or -1 and leaves it.
+int netinfo_set_value(NetInfo *info, int idx, const char *value);
+
+// Held around each read-modify-write of the file by the network services.
+extern pthread_mutex_t netconfig_lock;
