@@ -1,1 +1,197 @@
-// placeholder
+// Network settings file /etc/eth0-setting: five lines "key=value", read into
+// and written from a NetInfo record.
+//
+// Reading splits each line at its first '=' and drops the line feed that
+// ends it; a carriage return before it stays part of the value. Texts longer
+// than their field are cut to fit. A line without '=' is taken as a key whose
+// value is empty, so that the entry keeps its name.
+//
+// Writing never rewrites the file in place: the five lines go to a new file
+// beside it, which is synced and then renamed over the old one, and the
+// directory is synced after the rename. A failed or interrupted write leaves
+// the previous settings whole.
+#include "settings/netconfig.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+pthread_mutex_t netconfig_lock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace
+{
+
+const char *const NETCONFIG_PATH = "/etc/eth0-setting";
+const char *const WRITE_FAILED = "Write /etc/eth0-setting failed";
+
+// Longest key plus value that a written line holds: '=', '\n' and NUL take
+// the other three bytes of NET_LINE_LEN.
+const size_t NET_KEY_VALUE_MAX = NET_LINE_LEN - 3;
+
+void copy_cut(char *field, size_t field_size, const char *text, size_t len)
+{
+    if (len > field_size - 1)
+        len = field_size - 1;
+    memcpy(field, text, len);
+    field[len] = '\0';
+}
+
+// A key and a value that can be written as one line and read back the same.
+bool entry_fits(const char *key, const char *value)
+{
+    size_t klen = strnlen(key, NET_KEY_LEN);
+    size_t vlen = strnlen(value, NET_VALUE_LEN);
+    if (klen == NET_KEY_LEN || vlen == NET_VALUE_LEN || klen + vlen > NET_KEY_VALUE_MAX)
+        return false;
+    return !memchr(key, '=', klen) && !memchr(key, '\n', klen) && !memchr(value, '\n', vlen);
+}
+
+// The file the settings live in: the target when the name is a symbolic link,
+// so that a replacement lands where the link points.
+std::string settings_target()
+{
+    char resolved[PATH_MAX];
+    if (realpath(NETCONFIG_PATH, resolved))
+        return resolved;
+    return NETCONFIG_PATH;
+}
+
+int sync_dir_of(const std::string &path)
+{
+    std::string dir = path.substr(0, path.rfind('/') + 1);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int ret = fsync(fd);
+    if (ret != 0 && errno == EINVAL) // a file system that cannot sync directories
+        ret = 0;
+    close(fd);
+    return ret;
+}
+
+// Writes the five lines to a new file and renames it over target.
+int replace_file(const std::string &target, const NetInfo *info)
+{
+    std::string tmp = target + ".XXXXXX";
+    int fd = mkostemp(&tmp[0], O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (stat(target.c_str(), &st) == 0) {
+        fchmod(fd, st.st_mode & 07777);
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+            // keeps our own owner
+        }
+    } else {
+        fchmod(fd, 0644);
+    }
+    FILE *fp = fdopen(fd, "w");
+    if (!fp) {
+        close(fd);
+        unlink(tmp.c_str());
+        return -1;
+    }
+    bool ok = true;
+    for (int i = 0; i < NET_ENTRIES && ok; i++) {
+        // "%s=%s\n"; entry_fits() has made sure that the line fits.
+        const NetEntry *e = &info->entry[i];
+        size_t klen = strlen(e->key), vlen = strlen(e->value);
+        char line[NET_LINE_LEN];
+        memcpy(line, e->key, klen);
+        line[klen] = '=';
+        memcpy(line + klen + 1, e->value, vlen);
+        line[klen + 1 + vlen] = '\n';
+        ok = fwrite(line, klen + vlen + 2, 1, fp) == 1;
+    }
+    ok = ok && fflush(fp) == 0 && fsync(fileno(fp)) == 0;
+    int err = errno;
+    if (fclose(fp) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(tmp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        errno = err;
+        return -1;
+    }
+    return sync_dir_of(target);
+}
+
+} // namespace
+
+void netconfig_parse_line(NetEntry *entry, const char *line, size_t len)
+{
+    if (len > 0 && line[len - 1] == '\n')
+        len--;
+    if (len == 0) {
+        entry->key[0] = '\0';
+        entry->value[0] = '\0';
+        return;
+    }
+    const char *eq = static_cast<const char *>(memchr(line, '=', len));
+    size_t klen = eq ? (size_t)(eq - line) : len;
+    copy_cut(entry->key, NET_KEY_LEN, line, klen);
+    if (eq)
+        copy_cut(entry->value, NET_VALUE_LEN, eq + 1, len - klen - 1);
+    else
+        entry->value[0] = '\0';
+}
+
+int readNetConfig(NetInfo *info)
+{
+    FILE *fp = fopen(NETCONFIG_PATH, "re");
+    if (!fp) {
+        perror(NETCONFIG_PATH);
+        return 0;
+    }
+    char *line = nullptr;
+    size_t cap = 0;
+    for (int i = 0; i < NET_ENTRIES; i++) {
+        ssize_t n = getline(&line, &cap, fp);
+        if (n < 0)
+            break;
+        netconfig_parse_line(&info->entry[i], line, (size_t)n);
+    }
+    free(line);
+    fclose(fp);
+    return 0;
+}
+
+int writeNetConfig(NetInfo *info)
+{
+    for (int i = 0; i < NET_ENTRIES; i++) {
+        if (!entry_fits(info->entry[i].key, info->entry[i].value)) {
+            puts(WRITE_FAILED);
+            return -1;
+        }
+    }
+    if (replace_file(settings_target(), info) != 0) {
+        perror(NETCONFIG_PATH);
+        puts(WRITE_FAILED);
+        return -1;
+    }
+    return 0;
+}
+
+int netinfo_set_value(NetInfo *info, int idx, const char *value)
+{
+    if (!info || !value || idx < 0 || idx >= NET_ENTRIES)
+        return -1;
+    NetEntry *e = &info->entry[idx];
+    if (strnlen(e->key, NET_KEY_LEN) == NET_KEY_LEN || strpbrk(value, "\r\n") ||
+        !entry_fits(e->key, value))
+        return -1;
+    memset(e->value, 0, sizeof e->value);
+    memcpy(e->value, value, strlen(value));
+    return 0;
+}

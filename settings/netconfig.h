@@ -2,6 +2,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <stddef.h>
 
 enum {
     NET_KEY_LEN = 32,
@@ -25,6 +26,12 @@ struct NetInfo {
 // Fills a cleared record from the file, one entry a line, at most five lines.
 // A missing file leaves the record cleared. Returns 0.
 int readNetConfig(NetInfo *info);
+
+// Fills one entry from one line of the file (len bytes, its line feed
+// included when it has one): key before the first '=', value after it, the
+// line feed dropped, both cut to their fields; a line without '=' gives the
+// key alone. Reads only the len bytes given.
+void netconfig_parse_line(NetEntry *entry, const char *line, size_t len);
 
 // Replaces the file with the record's five entries. Returns 0, or -1 after
 // printing "Write /etc/eth0-setting failed"; the previous file then stays whole.

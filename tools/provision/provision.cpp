@@ -1,0 +1,266 @@
+// gatewarden-provision: creates the device's settings stores when they are
+// missing: /etc/reader.db (readerInfo, row 1), /etc/card.db (card) and
+// /etc/eth0-setting (five lines). Existing data is never overwritten: a file,
+// table or row that is there already is kept as it is, and only what is
+// missing is added. Prints one line for each thing it created.
+//
+// Exit status: 0 done, 1 a store could not be created or completed, 2 bad usage.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "settings/netconfig.h"
+#include "settings/readerdb.h"
+
+namespace
+{
+
+const char *const DEFAULT_URL = "http://127.0.0.1:8080/ws/AccessGate";
+
+// Key names and defaults of a fresh network settings file, in entry order.
+const char *const NET_KEYS[NET_ENTRIES] = {"IP", "Mask", "Gateway", "DNS", "MAC"};
+const char *const NET_DEFAULTS[NET_ENTRIES] = {"192.0.2.10", "255.255.255.0", "192.0.2.1",
+                                               "192.0.2.1", "02:00:c0:00:02:0a"};
+
+const char *const READER_SCHEMA =
+    "create table if not exists readerInfo(id INTEGER PRIMARY KEY, devAddr INTEGER, "
+    "serverUrl TEXT)";
+const char *const READER_ROW =
+    "insert or ignore into readerInfo(id, devAddr, serverUrl) values(1, ?, ?)";
+const char *const CARD_SCHEMA = "create table if not exists card(id INTEGER PRIMARY KEY, "
+                                "cardNum TEXT)";
+
+struct Options {
+    std::string root = "/";
+    int devAddr = 0;
+    const char *url = DEFAULT_URL;
+    const char *net[NET_ENTRIES] = {};
+};
+
+void usage(FILE *out)
+{
+    fputs("usage: gatewarden-provision [--root DIR] [--devaddr N] [--url URL] [--ip A]\n"
+          "                            [--mask M] [--gateway G] [--dns D] [--mac M]\n"
+          "Creates DIR/etc/reader.db, DIR/etc/card.db and DIR/etc/eth0-setting where\n"
+          "they are missing (DIR defaults to /); existing data is never overwritten.\n"
+          "Defaults: devaddr 0, url http://127.0.0.1:8080/ws/AccessGate, ip 192.0.2.10,\n"
+          "mask 255.255.255.0, gateway 192.0.2.1, dns 192.0.2.1, mac 02:00:c0:00:02:0a.\n",
+          out);
+}
+
+bool parse_int(const char *text, int *out)
+{
+    char *end;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < INT_MIN || v > INT_MAX)
+        return false;
+    *out = (int)v;
+    return true;
+}
+
+bool is_ipv4(const char *text)
+{
+    in_addr a;
+    return inet_pton(AF_INET, text, &a) == 1;
+}
+
+bool is_mac(const char *text)
+{
+    unsigned b[6];
+    char tail;
+    return strlen(text) == 17 && sscanf(text, "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2],
+                                        &b[3], &b[4], &b[5], &tail) == 6;
+}
+
+// 0, or 2 after a message on bad usage.
+int parse_args(int argc, char **argv, Options *o)
+{
+    static const char *const net_opts[NET_ENTRIES] = {"--ip", "--mask", "--gateway", "--dns",
+                                                      "--mac"};
+    for (int i = 1; i < argc; i++) {
+        const char *opt = argv[i];
+        if (strcmp(opt, "--help") == 0 || strcmp(opt, "-h") == 0) {
+            usage(stdout);
+            exit(0);
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "gatewarden-provision: %s needs a value\n", opt);
+            return 2;
+        }
+        const char *val = argv[++i];
+        if (strcmp(opt, "--root") == 0) {
+            o->root = val;
+        } else if (strcmp(opt, "--devaddr") == 0) {
+            if (!parse_int(val, &o->devAddr)) {
+                fprintf(stderr, "gatewarden-provision: bad device address '%s'\n", val);
+                return 2;
+            }
+        } else if (strcmp(opt, "--url") == 0) {
+            if (strlen(val) > READER_URL_MAX) {
+                fprintf(stderr, "gatewarden-provision: URL longer than %d characters\n",
+                        READER_URL_MAX);
+                return 2;
+            }
+            o->url = val;
+        } else {
+            int k = 0;
+            while (k < NET_ENTRIES && strcmp(opt, net_opts[k]) != 0)
+                k++;
+            if (k == NET_ENTRIES) {
+                fprintf(stderr, "gatewarden-provision: unknown option '%s'\n", opt);
+                return 2;
+            }
+            bool ok = k == NET_MAC ? is_mac(val) : is_ipv4(val);
+            if (!ok) {
+                fprintf(stderr, "gatewarden-provision: bad value for %s: '%s'\n", opt, val);
+                return 2;
+            }
+            o->net[k] = val;
+        }
+    }
+    return 0;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Creates the settings file whole or not at all: written to a temporary file,
+// synced, then linked to its name, which fails rather than replace a file
+// that appeared meanwhile.
+int make_eth0_setting(const std::string &path, const Options &o)
+{
+    if (exists(path)) {
+        printf("kept %s\n", path.c_str());
+        return 0;
+    }
+    std::string text;
+    for (int k = 0; k < NET_ENTRIES; k++)
+        text += std::string(NET_KEYS[k]) + "=" + (o.net[k] ? o.net[k] : NET_DEFAULTS[k]) + "\n";
+
+    std::string tmp = path + ".XXXXXX";
+    int fd = mkstemp(&tmp[0]);
+    if (fd < 0) {
+        fprintf(stderr, "gatewarden-provision: %s: %s\n", path.c_str(), strerror(errno));
+        return 1;
+    }
+    bool ok = fchmod(fd, 0644) == 0 &&
+              write(fd, text.data(), text.size()) == (ssize_t)text.size() && fsync(fd) == 0;
+    ok = (close(fd) == 0) && ok;
+    int err = errno;
+    if (ok && link(tmp.c_str(), path.c_str()) != 0) {
+        err = errno;
+        ok = false;
+    }
+    unlink(tmp.c_str());
+    if (!ok) {
+        fprintf(stderr, "gatewarden-provision: %s: %s\n", path.c_str(), strerror(err));
+        return 1;
+    }
+    printf("created %s\n", path.c_str());
+    return 0;
+}
+
+bool table_exists(sqlite3 *db, const char *name)
+{
+    sqlite3_stmt *st;
+    if (sqlite3_prepare_v2(db, "select 1 from sqlite_master where type='table' and name=?", -1, &st,
+                           nullptr) != SQLITE_OK)
+        return false;
+    sqlite3_bind_text(st, 1, name, -1, SQLITE_STATIC);
+    bool found = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    return found;
+}
+
+// Opens (creating) the database, makes sure the table exists and, for the
+// reader settings, row 1. All of it in one transaction.
+int make_db(const std::string &path, const char *table, const char *schema, const Options *row)
+{
+    bool fresh = !exists(path);
+    sqlite3 *db = nullptr;
+    const char *step = "open";
+    bool had_table = false;
+    int added_row = 0;
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 2000);
+        step = "begin";
+        rc = sqlite3_exec(db, "begin immediate", nullptr, nullptr, nullptr);
+    }
+    if (rc == SQLITE_OK) {
+        had_table = table_exists(db, table);
+        step = "create table";
+        rc = sqlite3_exec(db, schema, nullptr, nullptr, nullptr);
+    }
+    if (rc == SQLITE_OK && row) {
+        sqlite3_stmt *st = nullptr;
+        step = "insert row 1";
+        rc = sqlite3_prepare_v2(db, READER_ROW, -1, &st, nullptr);
+        if (rc == SQLITE_OK) {
+            sqlite3_bind_int(st, 1, row->devAddr);
+            sqlite3_bind_text(st, 2, row->url, -1, SQLITE_STATIC);
+            rc = sqlite3_step(st) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
+            added_row = sqlite3_changes(db);
+        }
+        sqlite3_finalize(st);
+    }
+    if (rc == SQLITE_OK) {
+        step = "commit";
+        rc = sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
+    }
+    if (rc != SQLITE_OK) {
+        fprintf(stderr, "gatewarden-provision: %s: %s: %s\n", path.c_str(), step,
+                db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        sqlite3_close(db);
+        return 1;
+    }
+    sqlite3_close(db);
+
+    std::string added;
+    if (!had_table)
+        added = std::string("table ") + table;
+    if (added_row)
+        added += (had_table ? "" : ", ") + std::string("row 1 (devAddr ") +
+                 std::to_string(row->devAddr) + ", serverUrl " + row->url + ")";
+    if (added.empty())
+        printf("kept %s\n", path.c_str());
+    else
+        printf("%s %s: %s\n", fresh ? "created" : "added to", path.c_str(), added.c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (parse_args(argc, argv, &o) != 0) {
+        usage(stderr);
+        return 2;
+    }
+    std::string etc = o.root + (o.root.empty() || o.root.back() != '/' ? "/" : "") + "etc";
+    for (const std::string &dir : {o.root, etc}) {
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+            fprintf(stderr, "gatewarden-provision: %s: %s\n", dir.c_str(), strerror(errno));
+            return 1;
+        }
+    }
+    int rc = 0;
+    rc |= make_db(etc + "/reader.db", "readerInfo", READER_SCHEMA, &o);
+    rc |= make_db(etc + "/card.db", "card", CARD_SCHEMA, nullptr);
+    rc |= make_eth0_setting(etc + "/eth0-setting", o);
+    return rc ? 1 : 0;
+}
