@@ -1,1 +1,173 @@
-// placeholder
+// Serial port of the reader module: open, raw configuration, timed reads.
+#include "reader/serial_port.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace
+{
+
+// Waits until fd is readable, at most timeout_ms. Returns select's result:
+// 1 readable, 0 time-out, -1 failure (errno set). A descriptor that select
+// cannot watch (negative, or beyond FD_SETSIZE) fails like a bad descriptor
+// instead of writing outside the fd_set.
+int wait_readable(int fd, long timeout_ms)
+{
+    if (fd < 0 || fd >= FD_SETSIZE) {
+        errno = EBADF;
+        return -1;
+    }
+    if (timeout_ms < 0)
+        timeout_ms = 0;
+    fd_set rfds;
+    FD_ZERO(&rfds);
+    FD_SET(fd, &rfds);
+    timeval tv;
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
+    int r = select(fd + 1, &rfds, nullptr, nullptr, &tv);
+    if (r > 0 && !FD_ISSET(fd, &rfds))
+        return 0;
+    return r;
+}
+
+speed_t speed_code(long speed)
+{
+    switch (speed) {
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 115200:
+        return B115200;
+    case 9600:
+    default:
+        return B9600;
+    }
+}
+
+} // namespace
+
+int open_port(char const *path)
+{
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        printf("can't open serial %s", path);
+        return -1;
+    }
+    if (fcntl(fd, F_SETFL, 0) < 0)
+        puts("serial fcntl failed!");
+    return fd;
+}
+
+int set_port(int fd, long speed, int databits, int stopbits, char parity)
+{
+    termios old;
+    if (tcgetattr(fd, &old) != 0) {
+        perror("serial tcgetattr error");
+        return -1;
+    }
+
+    termios tio;
+    memset(&tio, 0, sizeof tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~CSIZE;
+    if (databits == 7)
+        tio.c_cflag |= CS7;
+    else if (databits == 8)
+        tio.c_cflag |= CS8;
+
+    switch (parity) {
+    case 'N':
+        tio.c_cflag &= ~PARENB;
+        break;
+    case 'O':
+        tio.c_cflag |= PARENB | PARODD;
+        tio.c_iflag |= INPCK | ISTRIP;
+        break;
+    case 'E':
+        tio.c_iflag |= INPCK | ISTRIP;
+        tio.c_cflag |= PARENB;
+        tio.c_cflag &= ~PARODD;
+        break;
+    default:
+        break;
+    }
+
+    speed_t code = speed_code(speed);
+    cfsetispeed(&tio, code);
+    cfsetospeed(&tio, code);
+
+    if (stopbits == 2)
+        tio.c_cflag |= CSTOPB;
+    else
+        tio.c_cflag &= ~CSTOPB;
+
+    tio.c_cc[VTIME] = 0;
+    tio.c_cc[VMIN] = 0;
+    tcflush(fd, TCIFLUSH);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        perror("serial tcsetattr error");
+        return -1;
+    }
+    return 0;
+}
+
+int tread(int fd, void *buf, unsigned int len, long timeout)
+{
+    int r = wait_readable(fd, timeout);
+    if (r < 0) {
+        perror("select error\n");
+        return -1;
+    }
+    if (r == 0)
+        return 0;
+    return static_cast<int>(read(fd, buf, len));
+}
+
+int treadn(int fd, void *buf, unsigned int len, long timeout)
+{
+    unsigned char *p = static_cast<unsigned char *>(buf);
+    unsigned int total = 0;
+    while (total < len) {
+        int n = tread(fd, p + total, len - total, timeout);
+        if (n < 1)
+            break;
+        total += static_cast<unsigned int>(n);
+    }
+    return static_cast<int>(total);
+}
+
+// The time-out bounds the silence between chunks, not the whole read. A read
+// that returns nothing although select marked the descriptor (end of file, a
+// hung-up line) ends the burst: waiting again would only spin.
+int tread2(int fd, void *buf, unsigned int len, long timeout)
+{
+    unsigned char *p = static_cast<unsigned char *>(buf);
+    unsigned int total = 0;
+    if (len == 0)
+        return 0;
+    ssize_t n = read(fd, p, len);
+    if (n < 0)
+        return 0;
+    total = static_cast<unsigned int>(n);
+    while (total < len) {
+        int r = wait_readable(fd, timeout);
+        if (r < 0) {
+            perror("select error\n");
+            break;
+        }
+        if (r == 0)
+            break;
+        n = read(fd, p + total, len - total);
+        if (n <= 0)
+            break;
+        total += static_cast<unsigned int>(n);
+    }
+    return static_cast<int>(total);
+}

@@ -1,0 +1,164 @@
+// Exchange overhead: one idle card poll and one combined output command
+// against the reader simulator pacing its bytes at the line rate. The line's
+// own time of an exchange is its request and reply bytes at 10 bits each
+// plus the 10 ms of silence that ends a reply; everything above that is the
+// controller's and the simulator's overhead.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "core/slot.h"
+#include "reader/optReader.h"
+#include "reader/reader_proto.h"
+#include "reader/serial_port.h"
+
+namespace
+{
+
+// Idle poll: 7-byte request, 8-byte "no card" reply (status and one error
+// code). Combined output: 10-byte request, 7-byte reply.
+enum { POLL_BYTES = 7 + 8, DEVICE_BYTES = 10 + 7, WARMUP = 10 };
+const double TARGET_PERCENT = 5.0, TARGET_MS = 2.0;
+
+double now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+struct simulator {
+    pid_t pid = -1;
+    int out = -1;
+    std::string pty;
+};
+
+bool start_sim(long baud, simulator *s)
+{
+    const char *dir = getenv("GW_BIN_DIR");
+    std::string bin = std::string(dir && *dir ? dir : GW_BUILD_BIN_DIR) + "/gatewarden-readersim";
+    std::string rate = std::to_string(baud);
+    int p[2];
+    if (pipe(p) != 0)
+        return false;
+    s->pid = fork();
+    if (s->pid == 0) {
+        dup2(p[1], 1);
+        close(p[0]);
+        close(p[1]);
+        execl(bin.c_str(), bin.c_str(), "--baud", rate.c_str(), "--quiet-polls",
+              static_cast<char *>(nullptr));
+        perror(bin.c_str());
+        _exit(127);
+    }
+    close(p[1]);
+    s->out = p[0];
+    std::string line;
+    char c;
+    while (read(s->out, &c, 1) == 1 && c != '\n')
+        line += c;
+    size_t at = line.find("pty=");
+    if (line.compare(0, 6, "ready ") != 0 || at == std::string::npos)
+        return false;
+    s->pty = line.substr(at + 4, line.find(' ', at) - at - 4);
+    // The simulator logs every output command; keep its pipe flowing.
+    int fd = s->out;
+    std::thread([fd] {
+        char buf[4096];
+        while (read(fd, buf, sizeof buf) > 0) {
+        }
+    }).detach();
+    return true;
+}
+
+struct stats {
+    double median, p95;
+};
+
+stats measure(int turns, int (*turn)())
+{
+    for (int i = 0; i < WARMUP; i++)
+        turn();
+    std::vector<double> t;
+    for (int i = 0; i < turns; i++) {
+        double t0 = now_ms();
+        turn();
+        t.push_back(now_ms() - t0);
+    }
+    std::sort(t.begin(), t.end());
+    size_t p95 = (t.size() * 95 + 99) / 100 - 1;
+    return {t[t.size() / 2], t[p95]};
+}
+
+int idle_poll()
+{
+    char text[32];
+    return getReaderUid(text);
+}
+
+int device_output()
+{
+    return ctrReaderDevice(3, 0, 1);
+}
+
+bool report(const char *name, int nbytes, double byte_ms, const stats &s)
+{
+    double wire = nbytes * byte_ms + READER_SILENCE_MS;
+    double over = s.median - wire;
+    printf("%-22s wire %7.3f ms  median %7.3f ms  p95 %7.3f ms  overhead %6.3f ms (%5.2f %%)\n",
+           name, wire, s.median, s.p95, over, 100.0 * over / wire);
+    return over <= TARGET_MS && 100.0 * over / wire <= TARGET_PERCENT;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int turns = 300;
+    long baud = 9600;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--turns") == 0 && i + 1 < argc)
+            turns = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--baud") == 0 && i + 1 < argc)
+            baud = atol(argv[++i]);
+        else {
+            fprintf(stderr, "usage: gatewarden-bench-exchange [--turns N] [--baud N]\n");
+            return 2;
+        }
+    }
+    if (turns < 1 || baud < 1) {
+        fprintf(stderr, "gatewarden-bench-exchange: --turns and --baud must be positive\n");
+        return 2;
+    }
+
+    simulator sim;
+    if (!start_sim(baud, &sim)) {
+        fprintf(stderr, "gatewarden-bench-exchange: the reader simulator did not start\n");
+        return 1;
+    }
+    fd1 = open_port(sim.pty.c_str());
+    if (fd1 < 0 || set_port(fd1, baud, 8, 1, 'N') != 0)
+        return 1;
+
+    double byte_ms = 10.0 * 1000.0 / baud;
+    printf("reader exchange at %ld bit/s (%.4f ms a byte), %d turns each\n", baud, byte_ms, turns);
+    stats poll = measure(turns, idle_poll);
+    stats dev = measure(turns, device_output);
+    bool ok = report("idle poll (0x95)", POLL_BYTES, byte_ms, poll);
+    report("combined output (0x97)", DEVICE_BYTES, byte_ms, dev);
+    printf("target (idle poll within %.0f %% and %.0f ms of the line's time): %s\n", TARGET_PERCENT,
+           TARGET_MS, ok ? "met" : "missed");
+
+    kill(sim.pid, SIGTERM);
+    waitpid(sim.pid, nullptr, 0);
+    return 0;
+}
