@@ -1,1 +1,132 @@
-// placeholder
+// Access gate client: one GrantAccess call per card, with its own SOAP and
+// TLS context, and the reader output that follows the answer.
+#include "access/accessGateClient.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+
+#include "soapH.h"
+
+#include "access/access_config.h"
+#include "access/light_code.h"
+#include "access/sigpipe_guard.h"
+#include "core/slot.h"
+#include "settings/readerdb.h"
+
+namespace
+{
+
+enum {
+    URL_BUF = READER_URL_MAX + 1, // service URL, stored URL, SOAPAction
+    CARD_BUF = 32,                // card number copy, NUL included
+};
+
+// Waits of one call, as gSOAP takes them (negative: microseconds).
+const int SEND_TIMEOUT = -500000;  // 0.5 s for each wait to send
+const int RECV_TIMEOUT = -2000000; // 2 s for each wait for data
+const char NO_COLOR[] = "(none)";  // printed for an answer without Color
+
+// No client certificate, the service's certificate neither required nor
+// verified, the library's default range of TLS versions. Since nothing is
+// verified, the system's CA bundle is not loaded either: parsing it would
+// cost tens of milliseconds for every card and change nothing.
+const unsigned short TLS_FLAGS = SOAP_SSL_NO_AUTHENTICATION | SOAP_SSL_NO_DEFAULT_CA_PATH;
+
+// Copies src into a buffer of URL_BUF bytes, cut to READER_URL_MAX characters.
+void copy_url(char *dst, const char *src)
+{
+    memset(dst, 0, URL_BUF);
+    memcpy(dst, src, strnlen(src, READER_URL_MAX));
+}
+
+} // namespace
+
+int accessGate(char *cardNum)
+{
+    _ns1__GrantAccess request;
+    _ns1__GrantAccessResponse response;
+    char url[URL_BUF];
+    char soapAction[URL_BUF];
+    char storedUrl[URL_BUF];
+    int devAddr = 0;
+
+    copy_url(url, ACCESS_DEFAULT_URL);
+    copy_url(soapAction, ACCESS_SOAP_ACTION);
+    memset(storedUrl, 0, sizeof storedUrl);
+
+    // On failure the settings store prints its own message; the default URL
+    // and device address 0 stay.
+    if (read_DevAddr_Url_Config(&devAddr, storedUrl) == 0)
+        copy_url(url, storedUrl);
+    printf("soap url:%s\n", url);
+
+    if (!cardNum)
+        return -1;
+    if (strlen(cardNum) >= CARD_BUF) {
+        puts("card number too long");
+        return -1;
+    }
+    char *card = static_cast<char *>(calloc(1, CARD_BUF));
+    if (!card) {
+        perror("accessGate");
+        return -1;
+    }
+    strcpy(card, cardNum);
+
+    struct soap *ctx = soap_new();
+    if (!ctx) {
+        perror("accessGate");
+        free(card);
+        return -1;
+    }
+
+    int ret = -1;
+    if (soap_ssl_client_context(ctx, TLS_FLAGS, nullptr, nullptr, nullptr, nullptr, nullptr) ==
+        SOAP_OK) {
+        puts("-------------------------------------");
+        soap_set_namespaces(ctx, namespaces);
+        ctx->mode |= SOAP_C_UTFSTRING;
+        ctx->imode |= SOAP_C_UTFSTRING;
+        ctx->omode |= SOAP_C_UTFSTRING;
+        ctx->send_timeout = SEND_TIMEOUT;
+        ctx->recv_timeout = RECV_TIMEOUT;
+        // Plain sockets: a closed connection gives EPIPE, not SIGPIPE (TLS: the guard below).
+        ctx->socket_flags = MSG_NOSIGNAL;
+        // A URL without a host makes the library talk over these descriptors
+        // instead of a socket: never the process's standard input and output.
+        ctx->sendfd = -1;
+        ctx->recvfd = -1;
+
+        request.Device.DeviceId = static_cast<LONG64>(devAddr);
+        request.Device.In = true;
+        request.Device.Passnumber = card;
+        printf("devID:%d, Passnumber:%s\n", devAddr, card);
+
+        sigpipe_guard guard;
+        sigpipe_block(&guard);
+        int rc = soap_call___ns1__GrantAccess(ctx, url, soapAction, &request, response);
+        sigpipe_restore(&guard);
+
+        if (rc == SOAP_OK) {
+            const _ns1__GrantAccessResponse_AccessGranted &granted = response.AccessGranted;
+            puts("GrantAccess successful");
+            printf("OpenRelay: %s\n", granted.OpenRelay ? "true" : "false");
+            printf("Color: %s\n", granted.Color ? granted.Color : NO_COLOR);
+            slot_post_card_answer(access_light_code(granted.Color), 0, granted.OpenRelay ? 1 : 0);
+            ret = 0;
+        } else {
+            puts("GrantAccess failed");
+        }
+    }
+    if (ret != 0)
+        soap_print_fault(ctx, stderr);
+
+    // Managed C++ objects, then the context's data, then the context itself.
+    soap_destroy(ctx);
+    soap_end(ctx);
+    soap_free(ctx);
+    free(card);
+    return ret;
+}

@@ -1,0 +1,244 @@
+// gatewarden-servicesim: the access service on loopback, for tests and
+// benchmarks. Serves GrantAccess over HTTP or HTTPS, one request after
+// another, decides from rules and injects faults on demand.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <netdb.h>
+#include <openssl/ssl.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "soapH.h"
+
+#include "tools/servicesim/sim_faults.h"
+#include "tools/servicesim/sim_rules.h"
+#include "tools/servicesim/sim_service.h"
+
+// The program's namespace table (the GrantAccess contract).
+#include "AccessGate.nsmap"
+
+namespace
+{
+
+enum { BACKLOG = 16, CONN_TIMEOUT_S = 5 };
+
+const char USAGE[] =
+    "usage: gatewarden-servicesim [--bind ADDR] [--port N] [--tls --cert FILE --key FILE]\n"
+    "                             [--grant-all | --deny-all] [--card HEX=RELAY,COLOR]...\n"
+    "                             [--rules FILE] [--fault SPEC]... [--help]\n"
+    "Serves GrantAccess on loopback (default 127.0.0.1, any path; --port 0 picks a free port).\n"
+    "Rules: --card CARD=RELAY,COLOR (card text without its line feed); --rules FILE with\n"
+    "  lines 'CARD RELAY COLOR' and 'default RELAY COLOR'; --grant-all (1, 000000100) or\n"
+    "  --deny-all (0, 000000001) for cards without a rule. Otherwise: deny (decision unknown).\n"
+    "Faults (every request, or the next N with ',count=N'): delay=MS fault500 fault200\n"
+    "  http=CODE drop nocolor shortcolor relay1 relayword reorder extra\n"
+    "Output: 'listening URL', then one line per request:\n"
+    "  t=S.mmm request dev=N card=TEXT decision=grant|deny|unknown relay=R color=C\n"
+    "  (or fault=KIND[,KIND] in place of the decision when a fault was injected)\n";
+
+struct options {
+    const char *bind_addr = "127.0.0.1";
+    int port = 8080;
+    bool tls = false;
+    const char *cert = nullptr;
+    const char *key = nullptr;
+};
+
+int parse_options(int argc, char **argv, options *o)
+{
+    enum {
+        OPT_BIND = 256,
+        OPT_PORT,
+        OPT_TLS,
+        OPT_CERT,
+        OPT_KEY,
+        OPT_GRANT,
+        OPT_DENY,
+        OPT_CARD,
+        OPT_RULES,
+        OPT_FAULT,
+        OPT_HELP
+    };
+    static const option longopts[] = {
+        {"bind", required_argument, nullptr, OPT_BIND},
+        {"port", required_argument, nullptr, OPT_PORT},
+        {"tls", no_argument, nullptr, OPT_TLS},
+        {"cert", required_argument, nullptr, OPT_CERT},
+        {"key", required_argument, nullptr, OPT_KEY},
+        {"grant-all", no_argument, nullptr, OPT_GRANT},
+        {"deny-all", no_argument, nullptr, OPT_DENY},
+        {"card", required_argument, nullptr, OPT_CARD},
+        {"rules", required_argument, nullptr, OPT_RULES},
+        {"fault", required_argument, nullptr, OPT_FAULT},
+        {"help", no_argument, nullptr, OPT_HELP},
+        {nullptr, 0, nullptr, 0},
+    };
+    int all = -1;
+    for (int c; (c = getopt_long(argc, argv, "", longopts, nullptr)) != -1;) {
+        char *end;
+        switch (c) {
+        case OPT_BIND:
+            o->bind_addr = optarg;
+            break;
+        case OPT_PORT:
+            errno = 0;
+            o->port = static_cast<int>(strtol(optarg, &end, 10));
+            if (*end || errno || o->port < 0 || o->port > 65535) {
+                fprintf(stderr, "gatewarden-servicesim: bad --port '%s'\n", optarg);
+                return 2;
+            }
+            break;
+        case OPT_TLS:
+            o->tls = true;
+            break;
+        case OPT_CERT:
+            o->cert = optarg;
+            break;
+        case OPT_KEY:
+            o->key = optarg;
+            break;
+        case OPT_GRANT:
+        case OPT_DENY:
+            if (all >= 0 && all != (c == OPT_GRANT)) {
+                fputs("gatewarden-servicesim: --grant-all and --deny-all exclude each other\n",
+                      stderr);
+                return 2;
+            }
+            all = c == OPT_GRANT;
+            sim_rules_set_all(all);
+            break;
+        case OPT_CARD:
+            if (sim_rules_add_card(optarg) != 0)
+                return 2;
+            break;
+        case OPT_RULES:
+            if (sim_rules_load(optarg) != 0)
+                return 2;
+            break;
+        case OPT_FAULT:
+            if (sim_fault_add(optarg) != 0)
+                return 2;
+            break;
+        case OPT_HELP:
+            fputs(USAGE, stdout);
+            return 0;
+        default:
+            fputs(USAGE, stderr);
+            return 2;
+        }
+    }
+    if (optind < argc || (o->tls && (!o->cert || !o->key))) {
+        fputs(USAGE, stderr);
+        return 2;
+    }
+    return -1;
+}
+
+// TLS server context with the certificate chain and key of the command line.
+int setup_tls(struct soap *ctx, const options &o)
+{
+    if (soap_ssl_server_context(ctx, SOAP_SSL_NO_AUTHENTICATION, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr) != SOAP_OK) {
+        soap_print_fault(ctx, stderr);
+        return -1;
+    }
+    if (SSL_CTX_use_certificate_chain_file(ctx->ctx, o.cert) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx->ctx, o.key, SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx->ctx) != 1) {
+        fprintf(stderr, "gatewarden-servicesim: cannot use certificate %s with key %s\n", o.cert,
+                o.key);
+        return -1;
+    }
+    return 0;
+}
+
+int bound_port(int sock)
+{
+    sockaddr_storage addr;
+    socklen_t len = sizeof addr;
+    char port[16];
+    if (getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len) != 0 ||
+        getnameinfo(reinterpret_cast<sockaddr *>(&addr), len, nullptr, 0, port, sizeof port,
+                    NI_NUMERICSERV) != 0)
+        return -1;
+    return atoi(port);
+}
+
+// One line on standard error: what failed and the library's reason.
+void report(struct soap *ctx, const char *what)
+{
+    const char **text = soap_faultstring(ctx);
+    const char **detail = soap_faultdetail(ctx);
+    std::string line =
+        std::string(text && *text ? *text : "") + " " + (detail && *detail ? *detail : "");
+    for (char &c : line) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    fprintf(stderr, "t=%.3f %s: %s\n", sim_clock(), what, line.c_str());
+}
+
+// One connection: TLS handshake when asked, then the request and its answer.
+void serve_one(struct soap *ctx, bool tls)
+{
+    if (tls && soap_ssl_accept(ctx) != SOAP_OK)
+        report(ctx, "tls handshake failed");
+    else if (soap_serve(ctx) != SOAP_OK && ctx->error != SOAP_FAULT) // a Fault was meant
+        report(ctx, "bad message");
+    soap_destroy(ctx);
+    soap_end(ctx);
+    soap_force_closesock(ctx);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    options o;
+    int rc = parse_options(argc, argv, &o);
+    if (rc >= 0)
+        return rc;
+
+    // A client that has gone away must not end the simulator.
+    signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    struct soap *ctx = soap_new1(SOAP_C_UTFSTRING);
+    if (!ctx) {
+        perror("gatewarden-servicesim");
+        return 1;
+    }
+    soap_set_namespaces(ctx, namespaces);
+    ctx->socket_flags = MSG_NOSIGNAL;
+    ctx->bind_flags = SO_REUSEADDR;
+    ctx->send_timeout = CONN_TIMEOUT_S;
+    ctx->recv_timeout = CONN_TIMEOUT_S;
+    if (o.tls && setup_tls(ctx, o) != 0) {
+        soap_free(ctx);
+        return 1;
+    }
+    if (!soap_valid_socket(soap_bind(ctx, o.bind_addr, o.port, BACKLOG))) {
+        fprintf(stderr, "gatewarden-servicesim: cannot listen on %s port %d: ", o.bind_addr,
+                o.port);
+        soap_print_fault(ctx, stderr);
+        soap_free(ctx);
+        return 1;
+    }
+    bool v6 = strchr(o.bind_addr, ':') != nullptr;
+    printf("listening %s://%s%s%s:%d/ws/AccessGate\n", o.tls ? "https" : "http", v6 ? "[" : "",
+           o.bind_addr, v6 ? "]" : "", bound_port(ctx->master));
+
+    for (;;) {
+        if (!soap_valid_socket(soap_accept(ctx))) {
+            report(ctx, "accept failed");
+            usleep(10000); // out of descriptors, say: do not spin
+            continue;
+        }
+        serve_one(ctx, o.tls);
+    }
+}
