@@ -1,1 +1,131 @@
-// placeholder
+// The hardware thread: owns the reader's serial line, runs the commands
+// posted in the slot and, when the slot is idle, polls for a card and has
+// the access service decide on it.
+#include "core/hardware.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "access/accessGateClient.h"
+#include "core/slot.h"
+#include "reader/optReader.h"
+#include "reader/serial_port.h"
+
+namespace
+{
+
+const char READER_DEVICE[] = "/dev/ttymxc2";
+enum { READER_BAUD = 9600, READER_DATA_BITS = 8, READER_STOP_BITS = 1 };
+const char READER_PARITY = 'N';
+
+enum {
+    CARD_AREA = 32,       // card number text of one turn
+    PORT_RETRY_MS = 2000, // pause between attempts to open a missing reader port
+};
+
+long long next_open_ms; // monotonic time of the next attempt while fd1 < 0
+
+long long mono_ms(void)
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Opens and configures the reader's port; fd1 is the descriptor or -1.
+void open_reader(void)
+{
+    int fd = open_port(READER_DEVICE);
+    if (fd >= 0 &&
+        set_port(fd, READER_BAUD, READER_DATA_BITS, READER_STOP_BITS, READER_PARITY) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    fd1 = fd;
+    next_open_ms = mono_ms() + PORT_RETRY_MS;
+}
+
+// While the port is missing it is tried again every PORT_RETRY_MS. The
+// device node is looked for first, so a reader that stays away costs no
+// message per attempt.
+void retry_reader(void)
+{
+    if (mono_ms() < next_open_ms)
+        return;
+    next_open_ms = mono_ms() + PORT_RETRY_MS;
+    if (access(READER_DEVICE, F_OK) != 0)
+        return;
+    open_reader();
+    if (fd1 >= 0)
+        printf("Reader port %s open\n", READER_DEVICE);
+}
+
+int run_command(slot_cmd *cmd)
+{
+    slot_args *a = &cmd->args;
+
+    switch (cmd->code) {
+    case SLOT_SET_READER_INFO:
+        return setReaderInfo(a->t_relay, a->t_light, a->t_buzzer, a->t_status);
+    case SLOT_GET_READER_INFO:
+        // Into the snapshot: slot_complete hands the values over on success.
+        return getReaderInfo(&a->t_relay, &a->t_light, &a->t_buzzer, &a->t_status);
+    case SLOT_BUZZER:
+        return ctrReaderBuzzer(a->action);
+    case SLOT_RELAY:
+        return ctrReaderRelay(a->action);
+    case SLOT_LIGHT:
+        return ctrReaderLight(a->action);
+    case SLOT_DEVICE:
+        return ctrReaderDevice(a->light, a->buzzer, a->relay);
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
+void handle_event(void)
+{
+    open_reader();
+    if (fd1 < 0)
+        printf("Reader port %s not available, trying again every %d s\n", READER_DEVICE,
+               PORT_RETRY_MS / 1000);
+    for (;;)
+        optHardware();
+}
+
+int optHardware(void)
+{
+    char card[CARD_AREA];
+    slot_cmd cmd;
+
+    memset(card, 0, sizeof card);
+    if (fd1 < 0)
+        retry_reader();
+
+    if (slot_take(&cmd) == SLOT_IDLE) {
+        if (fd1 < 0) {
+            // Nothing to poll: sleep until a post or the next attempt to open.
+            long wait = static_cast<long>(next_open_ms - mono_ms());
+            if (wait > 0)
+                slot_wait_posted(wait);
+            return 0;
+        }
+        if (getReaderUid(card) == 0)
+            accessGate(card);
+        return 0;
+    }
+
+    int ret;
+    if (fd1 < 0) {
+        printf("Reader port %s not open\n", READER_DEVICE);
+        ret = -1;
+    } else {
+        ret = run_command(&cmd);
+    }
+    slot_complete(&cmd, ret);
+    return 0;
+}

@@ -6,8 +6,13 @@
 // the outcome of another command (a card answer completes at any time and
 // broadcasts cond too). A card answer posted while the slot is taken is held
 // in card_answer and moved into the slot on a later turn, so neither post
-// replaces the other.
+// replaces the other. A requester posts only while no command is pending or
+// running, so the completion of one command (145 writes the settings) never
+// meets the arguments of the next in the slot globals.
 #include "core/slot.h"
+
+#include <cerrno>
+#include <ctime>
 
 int opt = SLOT_IDLE;
 int action = 0;
@@ -19,14 +24,17 @@ pthread_cond_t cond;
 pthread_rwlock_t rwlock;
 int fd1 = 0;
 
-namespace {
+namespace
+{
 
 struct waiter {
     int done;
     int result;
+    slot_args *args; // where 145 delivers the reader's settings
 };
 
 waiter *pending_waiter; // requester of the code in opt; null for a card answer
+bool running;           // a taken command has not been completed yet
 
 struct held_answer {
     bool held;
@@ -95,19 +103,21 @@ void slot_init(void)
 
 int slot_post_wait(int code, slot_args *args)
 {
-    waiter me = {0, -1};
+    waiter me = {0, -1, args};
 
+    // Nothing would ever complete a code that is no command.
+    if (!is_posted_code(code))
+        return -1;
     pthread_mutex_lock(&mutex);
     // A held card answer goes first: the person at the gate is waiting.
-    while (opt != SLOT_IDLE || card_answer.held)
+    while (opt != SLOT_IDLE || card_answer.held || running)
         pthread_cond_wait(&cond, &mutex);
     write_args(code, args);
     pending_waiter = &me;
     opt = code;
+    pthread_cond_broadcast(&cond); // a hardware thread without a reader waits for posts
     while (!me.done)
         pthread_cond_wait(&cond, &mutex);
-    if (code == SLOT_GET_READER_INFO)
-        read_args(args);
     pthread_mutex_unlock(&mutex);
     return me.result;
 }
@@ -125,6 +135,26 @@ void slot_post_card_answer(unsigned char light, unsigned char buzzer, unsigned c
         card_answer = {true, light, buzzer, relay};
     }
     pthread_mutex_unlock(&mutex);
+}
+
+int slot_wait_posted(long timeout_ms)
+{
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += (timeout_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec++;
+        deadline.tv_nsec -= 1000000000L;
+    }
+
+    pthread_mutex_lock(&mutex);
+    int rc = 0;
+    while (!is_posted_code(opt) && !card_answer.held && rc != ETIMEDOUT)
+        rc = pthread_cond_clockwait(&cond, &mutex, CLOCK_MONOTONIC, &deadline);
+    int pending = is_posted_code(opt) || card_answer.held;
+    pthread_mutex_unlock(&mutex);
+    return pending;
 }
 
 int slot_take(slot_cmd *cmd)
@@ -145,8 +175,7 @@ int slot_take(slot_cmd *cmd)
         read_args(&cmd->args);
         cmd->waiter = pending_waiter;
         pending_waiter = nullptr;
-        // The slot is free again: a requester waiting to post may go on.
-        pthread_cond_broadcast(&cond);
+        running = true;
     } else if (cmd->code != SLOT_IDLE) {
         cmd->code = SLOT_IDLE; // not a command: nothing to run
     }
@@ -164,8 +193,11 @@ void slot_complete(const slot_cmd *cmd, int ret)
         status = cmd->args.t_status;
     }
     result = ret;
+    running = false;
     if (cmd->waiter) {
         waiter *w = static_cast<waiter *>(cmd->waiter);
+        if (cmd->code == SLOT_GET_READER_INFO && ret == 0)
+            read_args(w->args);
         w->result = ret;
         w->done = 1;
     }

@@ -1,1 +1,264 @@
-// placeholder
+// TCP command server on port 8001: one connection at a time, a request is
+// what arrives until 200 ms of silence, and every request gets one reply.
+#include "netservice/tcpserver.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/slot.h"
+#include "netservice/netrequest.h"
+#include "settings/readerdb.h"
+
+long tcp_idle_limit_ms = TCP_IDLE_LIMIT_MS;
+
+namespace
+{
+
+enum { TCP_BACKLOG = 10 };
+
+// Outcome of the last request, read by the reply step.
+int tcp_outcome;
+
+// Reader command: post it to the hardware thread and wait for its own result.
+int reader_command(int code, slot_args *args)
+{
+    return slot_post_wait(code, args);
+}
+
+int set_reader_info(const cJSON *data)
+{
+    int dev_addr, relay, light, buzzer, st;
+    if (request_int(data, "devAddr", &dev_addr) || request_int(data, "tRelay", &relay) ||
+        request_int(data, "tLight", &light) || request_int(data, "tBuzzer", &buzzer) ||
+        request_int(data, "Status", &st))
+        return -1;
+    slot_args args = {};
+    args.t_relay = static_cast<unsigned char>(relay);
+    args.t_light = static_cast<unsigned char>(light);
+    args.t_buzzer = static_cast<unsigned char>(buzzer);
+    args.t_status = static_cast<unsigned char>(st);
+    writeDevAddr(dev_addr);
+    return reader_command(SLOT_SET_READER_INFO, &args);
+}
+
+int ctr_device(const cJSON *data)
+{
+    int light, buzzer, relay;
+    if (request_int(data, "Light", &light) || request_int(data, "Buzzer", &buzzer) ||
+        request_int(data, "Relay", &relay))
+        return -1;
+    slot_args args = {};
+    args.light = static_cast<unsigned char>(light);
+    args.buzzer = static_cast<unsigned char>(buzzer);
+    args.relay = static_cast<unsigned char>(relay);
+    return reader_command(SLOT_DEVICE, &args);
+}
+
+int ctr_output(int code)
+{
+    slot_args args = {};
+    args.action = 1;
+    return reader_command(code, &args);
+}
+
+int set_url_addr(const cJSON *data)
+{
+    if (!cJSON_IsString(data) || !data->valuestring)
+        return -1;
+    if (strlen(data->valuestring) > READER_URL_MAX)
+        return -1; // the access gate client could not use it
+    return writeUrlConfig(data->valuestring) < 0 ? -1 : 0;
+}
+
+int parse_data(char *text)
+{
+    const char *command;
+    cJSON *data;
+    int code = REQ_UNKNOWN;
+
+    tcp_outcome = -1;
+    cJSON *root = request_parse(text, &command, &data);
+    if (!root)
+        return REQ_UNKNOWN;
+    if (strcmp(command, "CMD_SetReaderInfo") == 0) {
+        code = SLOT_SET_READER_INFO;
+        tcp_outcome = set_reader_info(data);
+    } else if (strcmp(command, "CMD_GetReaderInfo") == 0) {
+        code = SLOT_GET_READER_INFO;
+        slot_args args = {};
+        tcp_outcome = reader_command(code, &args);
+    } else if (strcmp(command, "CMD_CtrBuzzer") == 0) {
+        code = SLOT_BUZZER;
+        tcp_outcome = ctr_output(code);
+    } else if (strcmp(command, "CMD_CtrRelay") == 0) {
+        code = SLOT_RELAY;
+        tcp_outcome = ctr_output(code);
+    } else if (strcmp(command, "CMD_CtrLight") == 0) {
+        code = SLOT_LIGHT;
+        tcp_outcome = ctr_output(code);
+    } else if (strcmp(command, "CMD_CtrDevice") == 0) {
+        code = SLOT_DEVICE;
+        tcp_outcome = ctr_device(data);
+    } else if (strcmp(command, "CMD_SetNetConf") == 0) {
+        code = REQ_SET_NET_CONF;
+        tcp_outcome = net_change(data, nullptr);
+    } else if (strcmp(command, "CMD_GetNetConf") == 0) {
+        code = REQ_GET_NET_CONF;
+        tcp_outcome = 0;
+    } else if (strcmp(command, "CMD_SetUrlAddr") == 0) {
+        code = REQ_SET_URL_ADDR;
+        tcp_outcome = set_url_addr(data);
+    } else if (strcmp(command, "CMD_GetUrlAddr") == 0) {
+        code = REQ_GET_URL_ADDR;
+        tcp_outcome = 0;
+    }
+    cJSON_Delete(root);
+    return code;
+}
+
+// Accept errors that concern one connection only; the next accept goes on.
+bool accept_error_passes(int err)
+{
+    switch (err) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EOPNOTSUPP:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void serve_connection(int fd)
+{
+    for (;;) {
+        char buf[REQUEST_BUF];
+        memset(buf, 0, sizeof buf);
+        // 0: the peer closed or stayed silent too long; -1: the wait failed.
+        if (trecvn(fd, buf, sizeof buf - 1, TCP_GAP_MS) <= 0)
+            return;
+        printf("%s\n", buf);
+        int code = parse_data(buf);
+        tcp_reply(fd, code, tcp_outcome);
+    }
+}
+
+} // namespace
+
+int tcp_request(char *text, int *outcome)
+{
+    int code = parse_data(text);
+    *outcome = tcp_outcome;
+    return code;
+}
+
+int trecv(int fd, void *buf, unsigned int len, long timeout)
+{
+    if (fd < 0 || fd >= FD_SETSIZE)
+        return -1;
+    timeval tv;
+    tv.tv_sec = timeout / 1000;
+    tv.tv_usec = (timeout % 1000) * 1000;
+    fd_set rset;
+    FD_ZERO(&rset);
+    FD_SET(fd, &rset);
+    int r = select(fd + 1, &rset, nullptr, nullptr, &tv);
+    if (r == -1) {
+        perror("select error\n");
+        return -1;
+    }
+    if (r == 0)
+        return 0;
+    return static_cast<int>(recv(fd, buf, len, 0));
+}
+
+int trecvn(int fd, void *buf, unsigned int len, long timeout)
+{
+    if (fd < 0 || fd >= FD_SETSIZE)
+        return -1;
+    // The first byte may be long in coming, but not for ever.
+    timeval idle;
+    idle.tv_sec = tcp_idle_limit_ms / 1000;
+    idle.tv_usec = (tcp_idle_limit_ms % 1000) * 1000;
+    fd_set rset;
+    FD_ZERO(&rset);
+    FD_SET(fd, &rset);
+    int r = select(fd + 1, &rset, nullptr, nullptr, &idle);
+    if (r == -1) {
+        perror("select error\n");
+        return -1;
+    }
+    if (r == 0)
+        return 0;
+
+    unsigned int remaining = len;
+    int total = 0;
+    while (remaining > 0) {
+        int n = trecv(fd, static_cast<char *>(buf) + total, remaining, timeout);
+        if (n <= 0)
+            break;
+        total += n;
+        remaining -= static_cast<unsigned int>(n);
+    }
+    return total;
+}
+
+void *thread_tcpserver(void *arg)
+{
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    if (lfd == -1) {
+        perror("Failed to create socket");
+        exit(-1);
+    }
+    int on = 1;
+    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+
+    sockaddr_in local;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_port = htons(TCP_PORT);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(lfd, reinterpret_cast<sockaddr *>(&local), sizeof local) == -1) {
+        puts("Server bind failed");
+        exit(-1);
+    }
+    if (listen(lfd, TCP_BACKLOG) == -1) {
+        puts("Server listen failed");
+        exit(-1);
+    }
+
+    for (;;) {
+        sockaddr_in peer;
+        socklen_t peerlen = sizeof peer;
+        int fd = accept(lfd, reinterpret_cast<sockaddr *>(&peer), &peerlen);
+        if (fd == -1) {
+            if (accept_error_passes(errno))
+                continue;
+            puts("Server accept failed");
+            exit(-1);
+        }
+        char addr[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
+        printf("Server accept client connect %s\n", addr);
+
+        timeval snd = {TCP_SEND_TIMEOUT_S, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
+        serve_connection(fd);
+        close(fd);
+    }
+    return nullptr;
+}

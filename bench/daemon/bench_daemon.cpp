@@ -1,0 +1,240 @@
+// The daemon benchmark: card latency beyond the reader's silence gap and the
+// access service's own time, idle CPU, resident memory, and growth of memory
+// and descriptors over thousands of cards, TCP requests and UDP searches.
+// Runs only inside scripts/board-sandbox (it uses /dev/ttymxc2, /etc and the
+// daemon's ports).
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "bench/daemon/bench.h"
+#include "reader/reader_proto.h"
+
+namespace
+{
+
+const int CARDS = 200;
+const int GROWTH_CARDS = 500;
+const int GROWTH_TCP = 1000;
+const int GROWTH_UDP = 2000;
+
+std::string bin(const char *name)
+{
+    const char *dir = getenv("GW_BIN_DIR");
+    return std::string(dir && *dir ? dir : GW_BUILD_BIN_DIR) + "/" + name;
+}
+
+// Starts argv with standard output on a pipe (returned in *out) or /dev/null.
+int spawn(const std::vector<std::string> &argv, int *out)
+{
+    int p[2] = {-1, -1};
+    if (out && pipe2(p, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(out ? p[1] : devnull, 1);
+        dup2(devnull, 2);
+        std::vector<char *> a;
+        for (auto &s : argv)
+            a.push_back(const_cast<char *>(s.c_str()));
+        a.push_back(nullptr);
+        execv(a[0], a.data());
+        _exit(127);
+    }
+    if (out) {
+        close(p[1]);
+        *out = p[0];
+    }
+    return pid;
+}
+
+void end(int pid)
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+int start_daemon(BenchReader *reader)
+{
+    int pid = spawn({bin("gatewarden")}, nullptr);
+    long polls = reader ? reader->polls() : 0;
+    for (int i = 0; i < 500; i++) {
+        usleep(10000);
+        if (reader ? reader->polls() > polls + 2 : tcp_ask(R"({"Command":"CMD_GetNetConf"})"))
+            return pid;
+    }
+    end(pid);
+    return -1;
+}
+
+double idle_cpu_percent(int pid, int seconds)
+{
+    double c0 = cpu_seconds(pid), t0 = mono_ms();
+    sleep(static_cast<unsigned>(seconds));
+    return 100.0 * (cpu_seconds(pid) - c0) / ((mono_ms() - t0) / 1000.0);
+}
+
+void growth_round(int pid, BenchReader &reader, int round)
+{
+    long rss0 = rss_kb(pid);
+    int fds0 = fd_count(pid);
+    int lost = 0;
+    for (int i = 0; i < GROWTH_CARDS; i++)
+        lost += reader.card(3000) < 0;
+    long rss1 = rss_kb(pid);
+    int fds1 = fd_count(pid);
+    int failed = 0;
+    const char *reqs[] = {R"({"Command":"CMD_GetNetConf"})", R"({"Command":"CMD_GetUrlAddr"})",
+                          R"({"Command":"CMD_CtrRelay"})", R"({"Command":"CMD_GetReaderInfo"})",
+                          R"({"Command":"cmd_unknown"})"};
+    for (int i = 0; i < GROWTH_TCP; i++)
+        failed += !tcp_ask(reqs[i % 5]);
+    long rss2 = rss_kb(pid);
+    int fds2 = fd_count(pid);
+    int ufd = udp_open();
+    int unanswered = 0;
+    for (int i = 0; i < GROWTH_UDP; i++)
+        unanswered += !udp_search(ufd);
+    close(ufd);
+    usleep(100000);
+    long rss3 = rss_kb(pid);
+    int fds3 = fd_count(pid);
+    printf("round %d: %d cards: RSS %+ld kB, fds %+d (%d without output) | %d TCP requests: "
+           "RSS %+ld kB, fds %+d (%d failed) | %d UDP searches: RSS %+ld kB, fds %+d "
+           "(%d unanswered) | RSS now %ld kB, %d fds\n",
+           round, GROWTH_CARDS, rss1 - rss0, fds1 - fds0, lost, GROWTH_TCP, rss2 - rss1,
+           fds2 - fds1, failed, GROWTH_UDP, rss3 - rss2, fds3 - fds2, unanswered, rss3, fds3);
+}
+
+bool store_url(const std::string &url)
+{
+    sqlite3 *db = nullptr;
+    std::string sql = "update readerInfo set serverUrl='" + url + "' where id=1";
+    bool ok = sqlite3_open("/etc/reader.db", &db) == SQLITE_OK &&
+              sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+} // namespace
+
+int main(void)
+{
+    const char *sandbox = getenv("GW_SANDBOX");
+    if (!sandbox || strcmp(sandbox, "1") != 0) {
+        fprintf(stderr, "run me inside scripts/board-sandbox\n");
+        return 77;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
+
+    // The access service on loopback; its log is read and dropped.
+    int sout = -1;
+    int service = spawn({bin("gatewarden-servicesim"), "--port", "0", "--grant-all"}, &sout);
+    std::string first;
+    char c;
+    while (read(sout, &c, 1) == 1 && c != '\n')
+        first += c;
+    if (first.find("listening ") != 0 || !store_url(first.substr(10))) {
+        fprintf(stderr, "no access service simulator: %s\n", first.c_str());
+        end(service);
+        return 1;
+    }
+    std::string url = first.substr(10);
+    std::thread([sout] {
+        char buf[4096];
+        while (read(sout, buf, sizeof buf) > 0) {
+        }
+    }).detach();
+
+    BenchReader reader;
+    if (!reader.start()) {
+        fprintf(stderr, "no pseudo-terminal\n");
+        return 1;
+    }
+    int daemon = start_daemon(&reader);
+    if (daemon < 0) {
+        fprintf(stderr, "the daemon did not start polling\n");
+        return 1;
+    }
+    printf("daemon started: RSS %ld kB (%ld kB own, %ld kB mapped files), %d fds\n", rss_kb(daemon),
+           rss_anon_kb(daemon), rss_file_kb(daemon), fd_count(daemon));
+
+    // Card latency, replies unpaced: what the daemon adds to the reader's
+    // 10 ms silence gap and the service's own time.
+    std::vector<double> lat, svc;
+    for (int i = 0; i < CARDS; i++) {
+        double t = reader.card(3000);
+        if (t >= 0)
+            lat.push_back(t);
+        usleep(5000);
+    }
+    for (int i = 0; i < CARDS; i++) {
+        double t = service_round_trip(url);
+        if (t >= 0)
+            svc.push_back(t);
+    }
+    double beyond = median(lat) - READER_SILENCE_MS - median(svc);
+    printf("card latency (first card-reply byte to first 0x97 byte, %zu cards): median %.2f ms, "
+           "p95 %.2f ms, max %.2f ms\n",
+           lat.size(), median(lat), percentile(lat, 95), percentile(lat, 100));
+    printf(
+        "  service round trip (raw POST on loopback): median %.2f ms; reader silence gap %d ms\n",
+        median(svc), READER_SILENCE_MS);
+    printf("  daemon's own time beyond gap and service: median %.2f ms (target <= 3 ms)\n", beyond);
+
+    printf("  on a 9600 bit/s line add the card reply's own %.1f ms and the 0x97 frame's %.1f ms\n",
+           (UID_SHORT_REPLY + FRAME_OVERHEAD) * 10000.0 / 9600,
+           (DEVICE_DATA_LEN + FRAME_OVERHEAD) * 10000.0 / 9600);
+
+    reader.set_paced(true);
+    // Idle: a reader that answers every poll at line speed, a silent one.
+    long p0 = reader.polls();
+    double cpu = idle_cpu_percent(daemon, 10);
+    printf("idle CPU, reader answering at 9600 bit/s (%.0f polls/s): %.2f %% of a core "
+           "(target <= 1 %%)\n",
+           (reader.polls() - p0) / 10.0, cpu);
+    reader.set_silent(true);
+    printf("idle CPU, reader silent: %.2f %% of a core\n", idle_cpu_percent(daemon, 5));
+    reader.set_silent(false);
+    reader.set_paced(false);
+
+    // Memory and descriptors over load, twice: the second round shows growth
+    // once the allocator has settled.
+    growth_round(daemon, reader, 1);
+    growth_round(daemon, reader, 2);
+    printf("resident memory: %ld kB now (%ld kB own, %ld kB mapped files; PSS %ld kB), %ld kB "
+           "peak (target <= 6 MB)\n",
+           rss_kb(daemon), rss_anon_kb(daemon), rss_file_kb(daemon), pss_kb(daemon),
+           hwm_kb(daemon));
+    end(daemon);
+
+    // No reader at all: the daemon waits for one without spinning.
+    reader.stop();
+    daemon = start_daemon(nullptr);
+    if (daemon > 0) {
+        printf("idle CPU, reader missing: %.2f %% of a core\n", idle_cpu_percent(daemon, 5));
+        reader.start();
+        double t0 = mono_ms();
+        long p1 = reader.polls();
+        while (reader.polls() == p1 && mono_ms() - t0 < 10000)
+            usleep(10000);
+        printf("reader plugged in late: polled after %.0f ms\n", mono_ms() - t0);
+        end(daemon);
+    }
+    reader.stop();
+    end(service);
+    return 0;
+}

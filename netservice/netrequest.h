@@ -1,0 +1,68 @@
+// Pieces shared by the UDP and TCP management services, and the entry
+// points through which tests and fuzzers reach the request handlers on a
+// plain byte buffer.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include "settings/netconfig.h"
+
+// Request codes. The six reader commands use their slot codes (144..151).
+enum {
+    REQ_UNKNOWN = 0,
+    REQ_SET_NET_CONF = 16,
+    REQ_GET_NET_CONF = 17,
+    REQ_SET_URL_ADDR = 18,
+    REQ_GET_URL_ADDR = 19,
+    REQ_SEARCH_READER = 32,
+};
+
+enum {
+    REQUEST_BUF = 1024,         // receive buffer; a request fills at most 1023 bytes
+    REBOOT_PAUSE_US = 50000,    // between the last word of a network change and the reboot
+    TCP_GAP_MS = 200,           // silence that ends a request
+    TCP_IDLE_LIMIT_MS = 300000, // a connection silent this long is closed
+    TCP_SEND_TIMEOUT_S = 5,     // a reply that cannot leave within this is dropped
+};
+
+// JSON members of the network settings, in the order of the file's entries.
+extern const char *const NET_MEMBERS[NET_ENTRIES];
+
+// The idle limit in force (TCP_IDLE_LIMIT_MS; tests shorten it).
+extern long tcp_idle_limit_ms;
+
+// Parses a request text (only its first JSON value counts). Returns the tree,
+// to be freed with cJSON_Delete, with *command its "Command" string and *data
+// its "Data" member (null when absent); keys are found regardless of case.
+// Returns null when the text is not an object with a string "Command".
+cJSON *request_parse(const char *text, const char **command, cJSON **data);
+
+// A member read as a number: its int value (truncated toward zero), 1 for
+// true, 0 for any other kind. Returns -1 when obj is not an object or has no
+// such member, else 0.
+int request_int(const cJSON *obj, const char *key, int *value);
+
+// A member read as a string: null when obj is not an object, or the member is
+// missing or not a string.
+const char *request_string(const cJSON *obj, const char *key);
+
+// Network change of /etc/eth0-setting from data, an object with the strings
+// "IP", "Mask", "Gateway", "DNS", "MAC" (empty ones keep the current value).
+// With old_ip, the change applies only when it equals the current IP address.
+// The whole read-modify-write holds netconfig_lock. Returns writeNetConfig's
+// result, or -1 with nothing written when a member is missing or not a
+// string, a value does not fit the record or holds a line break, or old_ip
+// does not match.
+int net_change(const cJSON *data, const char *old_ip);
+
+// Waits REBOOT_PAUSE_US, then reboots the device.
+void reboot_device(void);
+
+// The request handlers of the two services: carry out one request text and
+// return its request code, with its outcome (0 success) in *outcome.
+int tcp_request(char *text, int *outcome);
+int udp_request(char *text, int *outcome);
+
+// The TCP reply step: sends the reply for a request code and its outcome on
+// fd and reboots after a successful network change.
+void tcp_reply(int fd, int code, int outcome);
