@@ -1,0 +1,148 @@
+// Subcommands that go to the reader module through the controller:
+// reader get|set, buzzer, relay, light, output.
+#include "tools/ctl/ctl.h"
+#include "tools/ctl/ctl_args.h"
+#include "tools/ctl/ctl_request.h"
+#include "tools/ctl/ctl_run.h"
+
+#include <cjson/cJSON.h>
+#include <climits>
+
+static const char READER_REFUSED[] =
+    "The reader module did not carry it out: check its serial cable and power, then\n"
+    "look at the controller's log (journalctl -u gatewarden) for the reader's error code.";
+
+int cmd_reader_get(int argc, char **argv)
+{
+    static const struct ctl_usage u = {
+        "reader get",
+        "Reads the reader module's settings record (relay, light and buzzer settings and\n"
+        "status) and the controller's device address.\n",
+        0, 0};
+    int st = 0;
+    if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
+        return st;
+    const struct reply_view v = {CMD_GET_READER_INFO, nullptr, nullptr, READER_REFUSED};
+    return run_request(req_simple(CMD_GET_READER_INFO), &v, nullptr);
+}
+
+// Takes the current values for the settings not given on the command line.
+static int read_current(long cur[5])
+{
+    const struct reply_view v = {CMD_GET_READER_INFO, nullptr, nullptr,
+                                 "Reading the current settings failed; give all five options to "
+                                 "set them without reading first."};
+    cJSON *tree = nullptr;
+    int st = run_request(req_simple(CMD_GET_READER_INFO), &v, &tree);
+    if (st != CTL_OK)
+        return st;
+    static const char *const keys[5] = {"devAddr", "tRelay", "tLight", "tBuzzer", "Status"};
+    const cJSON *data = cJSON_GetObjectItemCaseSensitive(tree, "Data");
+    for (int k = 0; k < 5; k++) {
+        const cJSON *n = cJSON_GetObjectItemCaseSensitive(data, keys[k]);
+        if (!cJSON_IsNumber(n)) {
+            ctl_err("the controller's settings reply lacks \"%s\"; give all five options.",
+                    keys[k]);
+            cJSON_Delete(tree);
+            return CTL_NOANSWER;
+        }
+        cur[k] = n->valueint;
+    }
+    cJSON_Delete(tree);
+    return CTL_OK;
+}
+
+int cmd_reader_set(int argc, char **argv)
+{
+    static const struct ctl_usage u = {
+        "reader set [--devaddr N] [--relay N] [--light N] [--buzzer N] [--status N]",
+        "Writes the reader module's settings record and stores the device address.\n"
+        "Settings not given keep their current values, read first with reader get.\n",
+        0, 0};
+    struct ctl_opt o[] = {
+        {"devaddr", "N", "device address sent with every access check", nullptr},
+        {"relay", "N", "relay setting of the reader module (0-255)", nullptr},
+        {"light", "N", "light setting (0-255)", nullptr},
+        {"buzzer", "N", "buzzer setting (0-255)", nullptr},
+        {"status", "N", "status setting (0-255)", nullptr},
+    };
+    int st = 0;
+    if (ctl_parse(argc, argv, &u, o, 5, nullptr, &st) < 0)
+        return st;
+    long v[5] = {0, 0, 0, 0, 0};
+    bool all = true;
+    for (int k = 0; k < 5; k++) {
+        long lo = k == 0 ? INT_MIN : 0, hi = k == 0 ? INT_MAX : 255;
+        if (ctl_opt_long(&o[k], lo, hi, &v[k]) != 0)
+            return CTL_USAGE;
+        all = all && o[k].value;
+    }
+    if (!o[0].value && !o[1].value && !o[2].value && !o[3].value && !o[4].value)
+        return ctl_usage_error("nothing to set: give at least one of --devaddr, --relay, "
+                               "--light, --buzzer, --status");
+    if (!all) {
+        long cur[5];
+        st = read_current(cur);
+        if (st != CTL_OK)
+            return st;
+        for (int k = 0; k < 5; k++)
+            if (!o[k].value)
+                v[k] = cur[k];
+    }
+    const struct reply_view view = {CMD_SET_READER_INFO, nullptr, "ok", READER_REFUSED};
+    return run_request(req_set_reader_info(v[0], v[1], v[2], v[3], v[4]), &view, nullptr);
+}
+
+static int output_command(int argc, char **argv, const char *name, const char *command,
+                          const char *what)
+{
+    struct ctl_usage u = {name, what, 0, 0};
+    int st = 0;
+    if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
+        return st;
+    const struct reply_view v = {command, nullptr, "ok", READER_REFUSED};
+    return run_request(req_simple(command), &v, nullptr);
+}
+
+int cmd_buzzer(int argc, char **argv)
+{
+    return output_command(argc, argv, "buzzer", CMD_CTR_BUZZER,
+                          "Sounds the reader module's buzzer as its settings say.\n");
+}
+
+int cmd_relay(int argc, char **argv)
+{
+    return output_command(argc, argv, "relay", CMD_CTR_RELAY,
+                          "Works the gate relay as the reader module's settings say\n"
+                          "(the gate opens).\n");
+}
+
+int cmd_light(int argc, char **argv)
+{
+    return output_command(argc, argv, "light", CMD_CTR_LIGHT,
+                          "Switches the reader module's light as its settings say.\n");
+}
+
+int cmd_output(int argc, char **argv)
+{
+    static const struct ctl_usage u = {
+        "output [--light N] [--buzzer N] [--relay N]",
+        "Sets light, buzzer and relay in one command, as the controller does after an\n"
+        "access check. Codes not given are 0. Light codes 0-5 are the colours of the\n"
+        "access service's answer; relay 1 opens the gate.\n",
+        0, 0};
+    struct ctl_opt o[] = {
+        {"light", "N", "light code (0-255; 0-5 the usual colours)", nullptr},
+        {"buzzer", "N", "buzzer code (0-255)", nullptr},
+        {"relay", "N", "relay code (0-255; 1 opens)", nullptr},
+    };
+    int st = 0;
+    if (ctl_parse(argc, argv, &u, o, 3, nullptr, &st) < 0)
+        return st;
+    long v[3] = {0, 0, 0};
+    for (int k = 0; k < 3; k++)
+        if (ctl_opt_long(&o[k], 0, 255, &v[k]) != 0)
+            return CTL_USAGE;
+    const struct reply_view view = {CMD_CTR_DEVICE, nullptr, "ok", READER_REFUSED};
+    return run_request(req_ctr_device(v[0], v[1], v[2]), &view, nullptr);
+}

@@ -1,0 +1,220 @@
+#include "tools/ctl/ctl_tcp.h"
+#include "tools/ctl/ctl.h"
+#include "tools/ctl/ctl_args.h"
+#include "tools/ctl/ctl_reply.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// A reply larger than this is not one of the controller's.
+enum { REPLY_MAX = 65536 };
+
+static long now_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for events on fd until the deadline: 1 ready, 0 time-out, -1 failure.
+static int wait_fd(int fd, short events, long deadline)
+{
+    for (;;) {
+        long left = deadline - now_ms();
+        if (left <= 0)
+            return 0;
+        struct pollfd p = {fd, events, 0};
+        int r = poll(&p, 1, (int)left);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r < 0 ? -1 : r;
+    }
+}
+
+static int resolve(const char *host, int port, struct sockaddr_in *sa)
+{
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *res = nullptr;
+    int r = getaddrinfo(host, nullptr, &hints, &res);
+    if (r != 0 || !res) {
+        ctl_err("cannot resolve '%s': %s\n"
+                "Give the controller's IPv4 address with -H (gatewardenctl search lists them).",
+                host, gai_strerror(r));
+        return -1;
+    }
+    memcpy(sa, res->ai_addr, sizeof *sa);
+    sa->sin_port = htons((uint16_t)port);
+    freeaddrinfo(res);
+    return 0;
+}
+
+static void connect_failed(const char *where, int err, long timeout)
+{
+    if (err == ECONNREFUSED)
+        ctl_err("cannot connect to %s: connection refused.\n"
+                "Is gatewarden running there? On the device: systemctl status gatewarden.",
+                where);
+    else if (err == ETIMEDOUT || err == 0)
+        ctl_err("no connection to %s within %ld ms.\n"
+                "Check the address (gatewardenctl search lists the controllers on this "
+                "network) or give more time with --timeout.",
+                where, timeout);
+    else
+        ctl_err("cannot connect to %s: %s.\nCheck the address and the network route.", where,
+                strerror(err));
+}
+
+// Connects without blocking beyond the deadline: the socket, or -1 (reported).
+static int open_connection(const struct sockaddr_in *sa, const char *where, long deadline,
+                           long timeout)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        ctl_err("cannot create a socket: %s", strerror(errno));
+        return -1;
+    }
+    int err = 0;
+    if (connect(fd, (const struct sockaddr *)sa, sizeof *sa) != 0) {
+        err = errno;
+        if (err == EINPROGRESS) {
+            int w = wait_fd(fd, POLLOUT, deadline);
+            socklen_t elen = sizeof err;
+            if (w <= 0)
+                err = w == 0 ? ETIMEDOUT : errno;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0)
+                err = errno;
+        }
+    }
+    if (err != 0) {
+        connect_failed(where, err, timeout);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static int send_all(int fd, const char *buf, size_t len, long deadline)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = send(fd, buf + done, len - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            wait_fd(fd, POLLOUT, deadline) > 0)
+            continue;
+        return -1;
+    }
+    return 0;
+}
+
+// Reads until the reply is complete: its length, or -1 (reported).
+static long read_reply(int fd, char *buf, const char *where, long deadline, long timeout)
+{
+    struct reply_scan scan;
+    memset(&scan, 0, sizeof scan);
+    size_t have = 0;
+    for (;;) {
+        int w = wait_fd(fd, POLLIN, deadline);
+        if (w == 0) {
+            if (have == 0)
+                ctl_err("no reply from %s within %ld ms.\n"
+                        "The controller serves one client at a time: is another configuration "
+                        "tool connected?\nA card check in progress can hold it for a few "
+                        "seconds; try again or give more time with --timeout.",
+                        where, timeout);
+            else
+                ctl_err("the reply from %s stopped after %zu bytes (no more within %ld ms).", where,
+                        have, timeout);
+            return -1;
+        }
+        ssize_t n = w < 0 ? -1 : recv(fd, buf + have, REPLY_MAX - have, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n < 0) {
+            ctl_err("receiving from %s failed: %s.", where, strerror(errno));
+            return -1;
+        }
+        if (n == 0) {
+            if (have == 0)
+                ctl_err("%s closed the connection without answering.\n"
+                        "It may be restarting; try again in a few seconds.",
+                        where);
+            else
+                ctl_err("%s closed the connection in the middle of its reply (%zu bytes).", where,
+                        have);
+            return -1;
+        }
+        size_t used = 0;
+        int s = reply_scan_feed(&scan, buf + have, (size_t)n, &used);
+        if (s == SCAN_DONE)
+            return (long)(have + used);
+        have += (size_t)n;
+        if (s == SCAN_BAD || have >= REPLY_MAX) {
+            ctl_err("%s answered something that is not a reply of gatewarden.\n"
+                    "Is this port really the controller's command port (8001)?",
+                    where);
+            return -1;
+        }
+    }
+}
+
+int tcp_exchange(const char *request, char **reply, size_t *len)
+{
+    size_t reqlen = strlen(request);
+    if (reqlen > CTL_REQUEST_MAX)
+        return ctl_usage_error("the request is %zu bytes long; the controller reads at most %d",
+                               reqlen, CTL_REQUEST_MAX);
+    int port = g_ctl.port ? g_ctl.port : CTL_TCP_PORT;
+    long timeout = g_ctl.timeout_ms ? g_ctl.timeout_ms : (long)CTL_REPLY_TIMEOUT_MS;
+    long deadline = now_ms() + timeout;
+    struct sockaddr_in sa;
+    if (resolve(g_ctl.host, port, &sa) != 0)
+        return CTL_NOANSWER;
+    char where[300];
+    char ip[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
+    snprintf(where, sizeof where, "%s:%d", ip, port);
+
+    int fd = open_connection(&sa, where, deadline, timeout);
+    if (fd < 0)
+        return CTL_NOANSWER;
+    if (send_all(fd, request, reqlen, deadline) != 0) {
+        ctl_err("sending the request to %s failed: %s.", where, strerror(errno));
+        close(fd);
+        return CTL_NOANSWER;
+    }
+    char *buf = (char *)malloc(REPLY_MAX + 1);
+    if (!buf) {
+        close(fd);
+        ctl_err("out of memory");
+        return CTL_NOANSWER;
+    }
+    long n = read_reply(fd, buf, where, deadline, timeout);
+    close(fd);
+    if (n < 0) {
+        free(buf);
+        return CTL_NOANSWER;
+    }
+    buf[n] = '\0';
+    *reply = buf;
+    *len = (size_t)n;
+    return CTL_OK;
+}
