@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <unistd.h>
 
 #include "access/accessGateClient.h"
@@ -62,6 +63,21 @@ void retry_reader(void)
         printf("Reader port %s open\n", READER_DEVICE);
 }
 
+// After a failed exchange: a port whose other end has gone (an unplugged
+// adapter, a closed pseudo-terminal) reports a hang-up and answers every
+// read at once, which would turn the poll loop into a busy loop. Such a
+// port is closed and taken up again like a missing one.
+void check_port(void)
+{
+    pollfd p = {fd1, 0, 0};
+    if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return;
+    close(fd1);
+    fd1 = -1;
+    next_open_ms = mono_ms() + PORT_RETRY_MS;
+    printf("Reader port %s lost, trying again every %d s\n", READER_DEVICE, PORT_RETRY_MS / 1000);
+}
+
 int run_command(slot_cmd *cmd)
 {
     slot_args *a = &cmd->args;
@@ -116,6 +132,8 @@ int optHardware(void)
         }
         if (getReaderUid(card) == 0)
             accessGate(card);
+        else
+            check_port();
         return 0;
     }
 
@@ -125,6 +143,8 @@ int optHardware(void)
         ret = -1;
     } else {
         ret = run_command(&cmd);
+        if (ret != 0)
+            check_port();
     }
     slot_complete(&cmd, ret);
     return 0;

@@ -43,6 +43,32 @@ TEST(Start, ReaderMissingThenPluggedIn)
     EXPECT_EQ(ask(R"({"Command":"CMD_CtrRelay"})"), reply(1));
 }
 
+// A reader whose line hangs up (an unplugged adapter; here the simulator
+// ends and its pseudo-terminal goes) is closed, the daemon stays quiet and
+// idle instead of spinning on a dead port, and a new reader is taken up.
+TEST(Start, ReaderLostThenBack)
+{
+    REQUIRE_SANDBOX();
+    Board b;
+    ASSERT_TRUE(b.start_reader({"--quiet-polls"}));
+    ASSERT_TRUE(b.start_daemon());
+    EXPECT_EQ(ask(R"({"Command":"CMD_CtrRelay"})"), reply(1));
+
+    b.reader.stop(SIGKILL);
+    EXPECT_TRUE(b.daemon.wait_for("lost", 5000));
+    b.daemon.drain();
+    size_t before = b.daemon.lines().size();
+    usleep(1500000);
+    b.daemon.drain();
+    EXPECT_LE(b.daemon.lines().size() - before, 4u) << "the daemon floods its log";
+    EXPECT_EQ(ask(R"({"Command":"CMD_CtrRelay"})"), reply(0));
+
+    unlink("/dev/ttymxc2"); // the killed simulator could not remove its link
+    ASSERT_TRUE(b.start_reader());
+    EXPECT_TRUE(b.reader.wait_for("rx 95 poll", 6000)) << "reader not taken up again";
+    EXPECT_EQ(ask(R"({"Command":"CMD_CtrRelay"})"), reply(1));
+}
+
 // "can't create thread: <reason>" without a line feed, and status 255.
 TEST(Start, ThreadThatCannotBeCreatedEndsTheProcess)
 {
