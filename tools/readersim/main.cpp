@@ -91,7 +91,7 @@ void command(char *text, sim_module *m, bool *quit)
     } else if (strcmp(text, "quit") == 0) {
         *quit = true;
     } else if (*text) {
-        fprintf(stderr, "%s: unknown command '%s' (card HEX, remove, fault SPEC, quit)\n", PROG,
+        fprintf(stderr, "%s: unknown command '%s' (card HEX, remove, fault FAULT, quit)\n", PROG,
                 text);
     }
 }

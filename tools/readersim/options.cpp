@@ -35,12 +35,12 @@ const char USAGE[] =
     "  --interval MS   time between presentations (default 1000)\n"
     "  --repeat        present the cards again and again\n"
     "  --hold          a card answers every poll until removed (default: one read)\n"
-    "  --fault SPEC    inject a fault (may be repeated, see below)\n"
+    "  --fault FAULT    inject a fault (may be repeated, see below)\n"
     "  --quiet-polls   do not log polls answered with \"no card\"\n"
     "  --seed N        seed of the random bytes of the garbage and noise faults\n"
     "  --help          show this text\n"
     "\n"
-    "Fault SPEC: KIND[=ARG][,cmd=HH][,count=N]; applies to the next N requests\n"
+    "FAULT: KIND[=ARG][,cmd=HH][,count=N]; applies to the next N requests\n"
     "(default 1), or to the next N requests with command byte HH.\n"
     "  silence        no reply\n"
     "  late=MS        the reply starts MS late\n"
@@ -55,10 +55,10 @@ const char USAGE[] =
     "A card poll that is answered with its identifier (also late, split or\n"
     "corrupted) uses up a one-read presentation; silence, garbage and status do not.\n"
     "\n"
-    "Standard input, one command a line: card HEX | remove | fault SPEC | quit\n"
+    "Standard input, one command a line: card HEX | remove | fault FAULT | quit\n"
     "Output lines: ready, then \"t=SECONDS rx HH NAME [data=HEX]\", \"t=... tx ...\",\n"
     "\"t=... out light=L buzzer=B relay=R\", \"t=... card HEX presented\",\n"
-    "\"t=... card removed\", \"t=... fault armed SPEC\".\n";
+    "\"t=... card removed\", \"t=... fault armed FAULT\".\n";
 
 // Whole-string decimal number within [lo, hi].
 bool number(const char *s, long lo, long hi, long *out)

@@ -39,7 +39,7 @@ void module_init(sim_module *m, const sim_options *o, uint64_t seed);
 void module_present(sim_module *m, const sim_card *card);
 void module_remove(sim_module *m);
 
-// Arms a fault and logs "fault armed SPEC". Returns -1 when too many are armed.
+// Arms a fault and logs "fault armed FAULT". Returns -1 when too many are armed.
 int module_arm(sim_module *m, const sim_fault *f);
 
 // Handles one valid request frame: logs it, updates the module and plans

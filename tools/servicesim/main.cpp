@@ -30,7 +30,7 @@ enum { BACKLOG = 16, CONN_TIMEOUT_S = 5 };
 const char USAGE[] =
     "usage: gatewarden-servicesim [--bind ADDR] [--port N] [--tls --cert FILE --key FILE]\n"
     "                             [--grant-all | --deny-all] [--card HEX=RELAY,COLOR]...\n"
-    "                             [--rules FILE] [--fault SPEC]... [--help]\n"
+    "                             [--rules FILE] [--fault FAULT]... [--help]\n"
     "Serves GrantAccess on loopback (default 127.0.0.1, any path; --port 0 picks a free port).\n"
     "Rules: --card CARD=RELAY,COLOR (card text without its line feed); --rules FILE with\n"
     "  lines 'CARD RELAY COLOR' and 'default RELAY COLOR'; --grant-all (1, 000000100) or\n"
