@@ -35,7 +35,7 @@ const char USAGE[] =
     "  --interval MS   time between presentations (default 1000)\n"
     "  --repeat        present the cards again and again\n"
     "  --hold          a card answers every poll until removed (default: one read)\n"
-    "  --fault FAULT    inject a fault (may be repeated, see below)\n"
+    "  --fault FAULT   inject a fault (may be repeated, see below)\n"
     "  --quiet-polls   do not log polls answered with \"no card\"\n"
     "  --seed N        seed of the random bytes of the garbage and noise faults\n"
     "  --help          show this text\n"
