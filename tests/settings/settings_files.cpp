@@ -1,5 +1,6 @@
 #include "tests/settings/settings_files.h"
 
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <sqlite3.h>
@@ -8,16 +9,14 @@
 
 std::string read_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
-    out << in.rdbuf();
+    out << std::ifstream(path, std::ios::binary).rdbuf();
     return out.str();
 }
 
 void write_file(const std::string &path, const std::string &content)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 bool file_exists(const std::string &path)
@@ -28,12 +27,12 @@ bool file_exists(const std::string &path)
 
 int count_entries(const std::string &dir, const std::string &prefix)
 {
-    int n = 0;
     DIR *d = opendir(dir.c_str());
     if (!d)
         return -1;
+    int n = 0;
     while (dirent *e = readdir(d))
-        n += std::string(e->d_name).compare(0, prefix.size(), prefix) == 0;
+        n += strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0;
     closedir(d);
     return n;
 }
