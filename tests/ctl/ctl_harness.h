@@ -1,13 +1,10 @@
 // Test harness of gatewardenctl: runs the tool and plays the controller on
-// loopback (a real TCP listener with the controller's 200 ms request framing,
-// and a UDP responder).
+// loopback (a real TCP listener with the controller's 200 ms request framing).
 #pragma once
 
-#include <atomic>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+#include <functional>
+
+#include "tests/e2e/board.h"
 
 struct CtlResult {
     int status = -1; // exit status, -1 when it did not exit normally
@@ -15,22 +12,16 @@ struct CtlResult {
     double ms = 0; // run time
 };
 
-// Runs build/bin/gatewardenctl with args; kills it after limit_ms.
-CtlResult run_ctl(const std::vector<std::string> &args, int limit_ms = 20000);
+// Runs build/bin/gatewardenctl with the blank-separated words of args; while
+// it runs, during (if any) plays its peer. Then collects its output and exit
+// status.
+CtlResult run_ctl(const std::string &args, const std::function<void()> &during = nullptr);
 
 // What the fake controller does with one connection.
 struct FakeAnswer {
-    std::vector<std::string> chunks; // reply, sent in pieces
+    std::vector<std::string> chunks; // reply, sent in pieces (none: silence)
     int gap_ms = 0;                  // pause between pieces
-    bool silent = false;             // read the request, never answer
-    bool hang_up = false;            // close right after the chunks (none: without answering)
-};
-
-// What it saw on one connection.
-struct FakeSeen {
-    std::string request;         // bytes up to the first 200 ms of silence
-    bool eof_in_request = false; // the client closed before the silence
-    bool client_closed = false;  // the client closed after the reply
+    bool hang_up = false;            // close right after the chunks
 };
 
 class FakeController
@@ -39,25 +30,16 @@ class FakeController
     FakeController();
     ~FakeController();
     int port() const { return port_; }
-    // Answers for the next connections, in order; a connection beyond them
-    // is answered {"response":1}.
-    void script(std::vector<FakeAnswer> answers);
-    // The connections finished so far, waiting up to 5 s for at least want.
-    std::vector<FakeSeen> seen(size_t want = 0);
-    int connections() const { return connections_.load(); }
+    // Runs the tool with -p <port> and args, and serves one connection per
+    // answer; the requests, each up to the first 200 ms of silence, go to
+    // *requests.
+    CtlResult run(const std::string &args, const std::vector<FakeAnswer> &answers,
+                  std::vector<std::string> *requests = nullptr);
+    // True when a connection is waiting to be served.
+    bool pending() const;
 
   private:
-    void serve();
-    int listen_fd_ = -1;
+    std::string serve(const FakeAnswer &answer);
+    int fd_ = -1;
     int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> connections_{0};
-    std::mutex mu_;
-    std::vector<FakeAnswer> answers_;
-    std::vector<FakeSeen> seen_;
-    std::thread thread_;
 };
-
-// The reply of the controller to a plain command, as its formatted printer
-// writes it: "{\n\t\"response\":\t1\n}".
-std::string plain_reply(int value);

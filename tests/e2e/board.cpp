@@ -1,43 +1,46 @@
 #include "tests/e2e/board.h"
 
 #include <algorithm>
-
 #include <arpa/inet.h>
-#include <cerrno>
+#include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <dirent.h>
 #include <fstream>
 #include <poll.h>
-#include <sqlite3.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace
 {
 
 const char READER_LINK[] = "/dev/ttymxc2";
-const char READER_DB[] = "/etc/reader.db";
 
 // True when /proc/net/<proto> shows a socket bound to port (in state, for TCP).
 bool port_bound(const char *proto, int port, const char *state)
 {
     std::ifstream in(std::string("/proc/net/") + proto);
-    std::string line;
     char want[8];
     snprintf(want, sizeof want, ":%04X", port);
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string sl, local, remote, st;
-        f >> sl >> local >> remote >> st;
-        if (local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0 &&
-            (!state || st == state))
+    std::string sl, local, remote, st, rest;
+    while (in >> sl >> local >> remote >> st && std::getline(in, rest))
+        if (local.size() > 5 && local.substr(local.size() - 5) == want && (!state || st == state))
             return true;
-    }
     return false;
+}
+
+std::string reboot_log()
+{
+    const char *log = getenv("GW_REBOOT_LOG");
+    return log ? log : "";
+}
+
+sockaddr_in ipv4(const char *addr, int port)
+{
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, addr, &a.sin_addr);
+    return a;
 }
 
 } // namespace
@@ -48,50 +51,35 @@ bool in_sandbox()
     return s && strcmp(s, "1") == 0;
 }
 
-Board::~Board()
-{
-    stop();
-}
-
 bool Board::start_reader(const std::vector<std::string> &extra)
 {
-    std::vector<std::string> argv = {gw_bin("gatewarden-readersim"), "--link", READER_LINK};
-    argv.insert(argv.end(), extra.begin(), extra.end());
     // Line pacing is the reader tests' and the benchmark's business; here a
     // busy machine (sanitizers, emulation) must not stretch a reply past the
     // controller's 10 ms end-of-reply gap.
-    if (std::find(extra.begin(), extra.end(), "--baud") == extra.end()) {
-        argv.push_back("--baud");
-        argv.push_back("0");
-    }
-    if (!reader.start(argv, true, true))
-        return false;
-    return reader.wait_for("ready pty=", 10000);
+    std::vector<std::string> argv = {gw_bin("gatewarden-readersim"), "--link", READER_LINK,
+                                     "--baud", "0"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return reader.start(argv, true, true) && reader.wait_for("ready pty=", 10000);
 }
 
-bool Board::start_service(const std::vector<std::string> &extra, bool store_url)
+bool Board::start_service(const std::vector<std::string> &extra)
 {
     std::vector<std::string> argv = {gw_bin("gatewarden-servicesim"), "--port", "0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::string line;
-    if (!service.start(argv) || !service.wait_for("listening ", 10000, &line))
-        return false;
-    url = line.substr(line.find("listening ") + 10);
-    if (store_url)
-        return db_exec("update readerInfo set serverUrl='" + url + "' where id=1");
-    return true;
+    return service.start(argv) && service.wait_for("listening ", 10000, &line) &&
+           ask(cmd("CMD_SetUrlAddr", '"' + line.substr(line.find("listening ") + 10) + '"')) ==
+               reply(1);
 }
 
 bool Board::start_daemon()
 {
-    if (!daemon.start({gw_bin("gatewarden")}))
+    netconf = read_file("/etc/eth0-setting");
+    if (!write_file(reboot_log(), "") || !daemon.start({gw_bin("gatewarden")}))
         return false;
-    double until = now_ms() + 15000;
-    while (now_ms() < until) {
+    for (double until = now_ms() + 15000; now_ms() < until && daemon.wait_exit(0) == -1;) {
         if (port_bound("tcp", 8001, "0A") && port_bound("udp", 8000, nullptr))
             return true;
-        if (daemon.wait_exit(0) != -1)
-            return false;
         usleep(20000);
     }
     return false;
@@ -103,103 +91,44 @@ void Board::stop()
         daemon.stop(SIGKILL);
     if (service.running())
         service.stop(SIGTERM);
-    if (reader.running()) {
-        reader.write_stdin("quit\n");
-        if (reader.wait_exit(2000) == -1)
-            reader.stop(SIGTERM);
-    }
+    if (reader.running() && (!reader.write_stdin("quit\n") || reader.wait_exit(2000) == -1))
+        reader.stop(SIGTERM);
     if (in_sandbox())
         unlink(READER_LINK); // in the sandbox's own /dev
-}
-
-void Board::drain()
-{
-    reader.drain();
-    service.drain();
-    daemon.drain();
-}
-
-bool db_exec(const std::string &sql)
-{
-    sqlite3 *db = nullptr;
-    if (!in_sandbox() || sqlite3_open(READER_DB, &db) != SQLITE_OK) {
-        sqlite3_close(db);
-        return false;
-    }
-    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    return rc == SQLITE_OK;
-}
-
-namespace
-{
-
-std::string db_column(const char *sql)
-{
-    sqlite3 *db = nullptr;
-    std::string out = "<none>";
-    if (sqlite3_open(READER_DB, &db) == SQLITE_OK) {
-        sqlite3_stmt *st = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
-            out = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return out;
-}
-
-} // namespace
-
-std::string db_url()
-{
-    return db_column("select serverUrl from readerInfo where id=1");
-}
-
-int db_dev_addr()
-{
-    return atoi(db_column("select devAddr from readerInfo where id=1").c_str());
+    if (!netconf.empty())
+        write_file("/etc/eth0-setting", netconf);
 }
 
 std::string read_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
 
 bool write_file(const std::string &path, const std::string &text)
 {
-    if (!in_sandbox())
-        return false;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
+    return in_sandbox() && std::ofstream(path, std::ios::binary) << text;
 }
 
-std::vector<std::string> reboot_lines()
+std::vector<std::string> reboot_lines(size_t want)
 {
     std::vector<std::string> lines;
-    const char *log = getenv("GW_REBOOT_LOG");
-    if (!log)
-        return lines;
-    std::istringstream in(read_file(log));
-    for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
+    for (double until = now_ms() + 3000;; usleep(10000)) {
+        std::istringstream in(read_file(reboot_log()));
+        lines.clear();
+        for (std::string l; std::getline(in, l);)
+            lines.push_back(l);
+        if (lines.size() >= want || now_ms() > until)
+            break;
+    }
     return lines;
 }
 
 long long realtime_ms()
 {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-bool starts_with(const std::string &s, const std::string &prefix)
-{
-    return s.compare(0, prefix.size(), prefix) == 0;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 std::string reply(int v)
@@ -207,173 +136,118 @@ std::string reply(int v)
     return "{\n\t\"response\":\t" + std::to_string(v) + "\n}";
 }
 
+std::string cmd(const std::string &name, const std::string &data)
+{
+    return R"({"Command":")" + name + '"' + (data.empty() ? "" : ",\"Data\":" + data) + "}";
+}
+
 int tcp_connect(int timeout_ms)
 {
-    double until = now_ms() + timeout_ms;
-    for (;;) {
+    sockaddr_in to = ipv4("127.0.0.1", 8001);
+    for (double until = now_ms() + timeout_ms; now_ms() < until; usleep(20000)) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to = {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(8001);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
             return fd;
         close(fd);
-        if (now_ms() > until)
-            return -1;
-        usleep(20000);
     }
+    return -1;
 }
 
 bool send_all(int fd, const std::string &text)
 {
-    size_t off = 0;
-    while (off < text.size()) {
-        ssize_t n = send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
+    return send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
 }
 
-namespace
-{
-
-// Reads into out until done(out), the peer closes or the time is up.
-template <class Done> void read_until(int fd, std::string &out, int timeout_ms, Done done)
-{
-    double until = now_ms() + timeout_ms;
-    while (!done(out)) {
-        int left = static_cast<int>(until - now_ms());
-        if (left <= 0)
-            return;
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, left) <= 0)
-            return;
-        char buf[4096];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            return;
-        out.append(buf, static_cast<size_t>(n));
-    }
-}
-
-} // namespace
-
-std::string read_reply(int fd, int timeout_ms)
+std::string read_reply(int fd, int timeout_ms, bool whole)
 {
     std::string out;
     // Inner closing braces are indented; only the outermost one follows a bare line feed.
-    read_until(fd, out, timeout_ms, [](const std::string &s) {
-        return s.size() >= 2 && s.compare(s.size() - 2, 2, "\n}") == 0;
-    });
-    return out;
+    for (double until = now_ms() + timeout_ms;;) {
+        if (whole && out.size() >= 2 && out.compare(out.size() - 2, 2, "\n}") == 0)
+            return out;
+        pollfd p = {fd, POLLIN, 0};
+        char buf[4096];
+        ssize_t n = poll(&p, 1, std::max(0, static_cast<int>(until - now_ms()))) > 0
+                        ? recv(fd, buf, sizeof buf, 0)
+                        : 0;
+        if (n <= 0)
+            return out;
+        out.append(buf, static_cast<size_t>(n));
+    }
 }
 
 std::string ask(const std::string &request, int timeout_ms)
 {
     int fd = tcp_connect(timeout_ms);
-    if (fd < 0)
-        return "<no connection>";
-    std::string out;
-    if (send_all(fd, request)) {
-        shutdown(fd, SHUT_WR);
-        read_until(fd, out, timeout_ms, [](const std::string &) { return false; });
-    }
+    std::string out = fd < 0 ? "<no connection>" : "";
+    if (fd >= 0 && send_all(fd, request) && shutdown(fd, SHUT_WR) == 0)
+        out = read_reply(fd, timeout_ms, false);
     close(fd);
     return out;
 }
 
-int udp_open(int *port)
+Udp::Udp(const char *addr) : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        close(fd);
-        return -1;
-    }
-    *port = ntohs(a.sin_port);
-    return fd;
+    sockaddr_in a = ipv4(addr, 0);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
 }
 
-bool udp_send(int fd, const std::string &text, const char *to, int port)
+Udp::~Udp()
+{
+    close(fd);
+}
+
+std::string Udp::port() const
 {
     sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, to, &a.sin_addr);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    return std::to_string(ntohs(a.sin_port));
+}
+
+bool Udp::send(const std::string &text, const char *to, int port)
+{
+    sockaddr_in a = ipv4(to, port);
     return sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a) ==
            static_cast<ssize_t>(text.size());
 }
 
-bool udp_recv(int fd, std::string &data, int timeout_ms, in_addr *dst, sockaddr_in *from)
+bool Udp::recv(std::string &data, int timeout_ms, in_addr *dst, sockaddr_in *from)
 {
     pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0)
-        return false;
     char buf[2048];
-    char ctl[256];
-    sockaddr_in src = {};
+    alignas(cmsghdr) char ctl[256];
     iovec iov = {buf, sizeof buf};
-    msghdr m = {};
-    m.msg_name = &src;
-    m.msg_namelen = sizeof src;
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = ctl;
-    m.msg_controllen = sizeof ctl;
-    ssize_t n = recvmsg(fd, &m, 0);
-    if (n < 0)
-        return false;
-    data.assign(buf, static_cast<size_t>(n));
-    for (cmsghdr *c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
-        if (dst && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            in_pktinfo pi;
-            memcpy(&pi, CMSG_DATA(c), sizeof pi);
-            *dst = pi.ipi_addr;
-        }
+    sockaddr_in src = {};
+    msghdr m = {&src, sizeof src, &iov, 1, ctl, sizeof ctl, 0};
+    ssize_t n = poll(&p, 1, timeout_ms) > 0 ? recvmsg(fd, &m, 0) : -1;
+    data.assign(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    for (cmsghdr *c = CMSG_FIRSTHDR(&m); n >= 0 && c && dst; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+            *dst = reinterpret_cast<in_pktinfo *>(CMSG_DATA(c))->ipi_addr;
     }
     if (from)
         *from = src;
-    return true;
+    return n >= 0;
 }
 
-int count_lines(const Child &c, const std::string &needle)
+int count_lines(const Child &c, const std::string &needle, size_t from)
 {
-    int n = 0;
-    for (auto &l : c.lines())
-        n += l.find(needle) != std::string::npos;
-    return n;
+    return static_cast<int>(std::count_if(
+        c.lines().begin() + static_cast<long>(std::min(from, c.lines().size())), c.lines().end(),
+        [&](const std::string &l) { return l.find(needle) != std::string::npos; }));
 }
 
-std::vector<std::string> reader_requests(const Child &reader)
+std::vector<std::string> reader_requests(const Child &reader, size_t from)
 {
     std::vector<std::string> out;
-    for (auto &l : reader.lines()) {
-        size_t at = l.find(" rx ");
+    for (size_t i = from; i < reader.lines().size(); i++) {
+        size_t at = reader.lines()[i].find(" rx ");
         if (at != std::string::npos)
-            out.push_back(l.substr(at + 1));
+            out.push_back(reader.lines()[i].substr(at + 4));
     }
     return out;
-}
-
-int open_fds(int pid)
-{
-    std::string path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *d = opendir(path.c_str());
-    if (!d)
-        return -1;
-    int n = 0;
-    while (dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
 }

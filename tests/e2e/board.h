@@ -3,6 +3,7 @@
 // clients the end-to-end tests speak to it with.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <string>
 #include <vector>
@@ -21,57 +22,68 @@ bool in_sandbox();
 
 struct Board {
     Child reader, service, daemon;
-    std::string url; // the service simulator's endpoint
+    std::string netconf; // /etc/eth0-setting as the daemon found it, put back by stop()
 
-    ~Board();
-    // gatewarden-readersim --link /dev/ttymxc2 plus extra; commands on stdin.
+    ~Board() { stop(); }
+    // gatewarden-readersim --link /dev/ttymxc2 --baud 0 plus extra; commands on stdin.
     bool start_reader(const std::vector<std::string> &extra = {});
-    // gatewarden-servicesim --port 0 plus extra; url is set and stored in
-    // /etc/reader.db when store_url.
-    bool start_service(const std::vector<std::string> &extra = {}, bool store_url = true);
-    // The daemon, once its UDP and TCP ports are bound.
+    // gatewarden-servicesim --port 0 plus extra; the running daemon is told its URL.
+    bool start_service(const std::vector<std::string> &extra);
+    // The daemon, with an empty reboot log, once its UDP and TCP ports are bound.
     bool start_daemon();
     // Ends everything, the reader simulator politely so its link goes.
     void stop();
     // Reads what the three have written so far (keeps their pipes flowing).
-    void drain();
+    void drain() { reader.drain(), service.drain(), daemon.drain(); }
 };
 
-// /etc/reader.db, row 1.
-bool db_exec(const std::string &sql);
-std::string db_url();
-int db_dev_addr();
+// The daemon with a reader that logs no idle polls.
+class QuietBoard : public testing::Test
+{
+  protected:
+    Board b;
+    void SetUp() override
+    {
+        REQUIRE_SANDBOX();
+        ASSERT_TRUE(b.start_reader({"--quiet-polls"}));
+        ASSERT_TRUE(b.start_daemon());
+    }
+};
 
 std::string read_file(const std::string &path);
 bool write_file(const std::string &path, const std::string &text);
-std::vector<std::string> reboot_lines();
+// Lines of the reboot stub's log ("reboot <CLOCK_REALTIME ms>"), once it
+// holds want of them or 3 s have passed.
+std::vector<std::string> reboot_lines(size_t want = 0);
 long long realtime_ms();
-
-bool starts_with(const std::string &s, const std::string &prefix);
 
 // {"response":v} as the daemon prints it.
 std::string reply(int v);
-
+// {"Command":"<name>","Data":<data>}, without "Data" when data is empty.
+std::string cmd(const std::string &name, const std::string &data = "");
 // TCP on 127.0.0.1:8001.
 int tcp_connect(int timeout_ms = 5000);
 bool send_all(int fd, const std::string &text);
-// Reads one reply: until the text ends with the outermost closing brace, the
-// peer closes, or timeout_ms pass.
-std::string read_reply(int fd, int timeout_ms);
+// Reads until the peer closes, timeout_ms pass or, when whole, the text ends
+// with the outermost closing brace of a reply.
+std::string read_reply(int fd, int timeout_ms, bool whole = true);
 // One request on a connection of its own, ended by closing the sending side
 // (no 200 ms gap); returns everything until the daemon closes.
 std::string ask(const std::string &request, int timeout_ms = 5000);
 
-// UDP on a port of its own (bound to 0.0.0.0, broadcasts allowed).
-int udp_open(int *port);
-bool udp_send(int fd, const std::string &text, const char *to = "127.0.0.1", int port = 8000);
-// One datagram within timeout_ms, with its destination address.
-bool udp_recv(int fd, std::string &data, int timeout_ms, in_addr *dst = nullptr,
+// UDP on addr and a port of its own, broadcasts allowed.
+struct Udp {
+    int fd;
+    explicit Udp(const char *addr = "0.0.0.0");
+    ~Udp();
+    std::string port() const;
+    bool send(const std::string &text, const char *to = "127.0.0.1", int port = 8000);
+    // One datagram within timeout_ms, with its destination and source addresses.
+    bool recv(std::string &data, int timeout_ms, in_addr *dst = nullptr,
               sockaddr_in *from = nullptr);
+};
 
-// Lines of a child that contain needle, among those read so far.
-int count_lines(const Child &c, const std::string &needle);
-// Lines of the reader simulator for requests ("rx 97 device data=030001").
-std::vector<std::string> reader_requests(const Child &reader);
-// Number of descriptors the process has open.
-int open_fds(int pid);
+// Lines of a child that contain needle, from its output line from on.
+int count_lines(const Child &c, const std::string &needle, size_t from = 0);
+// The reader simulator's requests ("97 device data=030001") from line from on.
+std::vector<std::string> reader_requests(const Child &reader, size_t from = 0);
