@@ -45,9 +45,9 @@ const char *sim_fault_name(int kind)
     return kind >= 0 && kind < FAULT_KINDS ? kinds[kind].name : "?";
 }
 
-int sim_fault_add(const char *spec)
+int sim_fault_add(const char *arg)
 {
-    std::string text(spec), count_text;
+    std::string text(arg), count_text;
     size_t comma = text.find(',');
     if (comma != std::string::npos) {
         count_text = text.substr(comma + 1);
@@ -73,7 +73,7 @@ int sim_fault_add(const char *spec)
         ok = ok && f.count > 0;
     }
     if (!ok) {
-        fprintf(stderr, "gatewarden-servicesim: bad --fault '%s'\n", spec);
+        fprintf(stderr, "gatewarden-servicesim: bad --fault '%s'\n", arg);
         return -1;
     }
     faults.push_back(f);

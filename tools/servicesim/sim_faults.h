@@ -25,7 +25,7 @@ struct sim_faults {
 
 // KIND[=ARG][,count=N]: for every request, or for the next N. Returns 0, or
 // -1 with a message on stderr.
-int sim_fault_add(const char *spec);
+int sim_fault_add(const char *arg);
 
 // The faults for the next request (counts taken down).
 sim_faults sim_faults_take(void);

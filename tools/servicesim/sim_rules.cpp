@@ -32,16 +32,16 @@ int parse_relay(const std::string &text, int *relay)
 
 } // namespace
 
-int sim_rules_add_card(const char *spec)
+int sim_rules_add_card(const char *arg)
 {
-    const char *eq = strchr(spec, '=');
+    const char *eq = strchr(arg, '=');
     const char *comma = eq ? strchr(eq, ',') : nullptr;
     int relay;
-    if (!eq || eq == spec || !comma || parse_relay(std::string(eq + 1, comma), &relay) != 0) {
-        fprintf(stderr, "gatewarden-servicesim: bad --card '%s' (CARD=RELAY,COLOR)\n", spec);
+    if (!eq || eq == arg || !comma || parse_relay(std::string(eq + 1, comma), &relay) != 0) {
+        fprintf(stderr, "gatewarden-servicesim: bad --card '%s' (CARD=RELAY,COLOR)\n", arg);
         return -1;
     }
-    card_rules[std::string(spec, eq)] = {relay, comma + 1};
+    card_rules[std::string(arg, eq)] = {relay, comma + 1};
     return 0;
 }
 

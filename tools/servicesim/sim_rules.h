@@ -11,7 +11,7 @@ struct sim_answer {
 };
 
 // "CARD=RELAY,COLOR" (--card). Returns 0, or -1 with a message on stderr.
-int sim_rules_add_card(const char *spec);
+int sim_rules_add_card(const char *arg);
 // Lines "CARD RELAY COLOR" and "default RELAY COLOR"; blank lines and lines
 // starting with '#' are skipped. Returns 0, or -1 with a message on stderr.
 int sim_rules_load(const char *path);
