@@ -166,23 +166,34 @@ int tcp_request(char *text, int *outcome)
     return code;
 }
 
-int trecv(int fd, void *buf, unsigned int len, long timeout)
+namespace
 {
-    if (fd < 0 || fd >= FD_SETSIZE)
-        return -1;
+
+// Waits at most timeout_ms for fd to become readable: select's result, 1
+// readable, 0 time-out, -1 failure (reported).
+int wait_readable(int fd, long timeout_ms)
+{
     timeval tv;
-    tv.tv_sec = timeout / 1000;
-    tv.tv_usec = (timeout % 1000) * 1000;
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
     fd_set rset;
     FD_ZERO(&rset);
     FD_SET(fd, &rset);
     int r = select(fd + 1, &rset, nullptr, nullptr, &tv);
-    if (r == -1) {
+    if (r == -1)
         perror("select error\n");
+    return r;
+}
+
+} // namespace
+
+int trecv(int fd, void *buf, unsigned int len, long timeout)
+{
+    if (fd < 0 || fd >= FD_SETSIZE)
         return -1;
-    }
-    if (r == 0)
-        return 0;
+    int r = wait_readable(fd, timeout);
+    if (r <= 0)
+        return r;
     return static_cast<int>(recv(fd, buf, len, 0));
 }
 
@@ -191,19 +202,9 @@ int trecvn(int fd, void *buf, unsigned int len, long timeout)
     if (fd < 0 || fd >= FD_SETSIZE)
         return -1;
     // The first byte may be long in coming, but not for ever.
-    timeval idle;
-    idle.tv_sec = tcp_idle_limit_ms / 1000;
-    idle.tv_usec = (tcp_idle_limit_ms % 1000) * 1000;
-    fd_set rset;
-    FD_ZERO(&rset);
-    FD_SET(fd, &rset);
-    int r = select(fd + 1, &rset, nullptr, nullptr, &idle);
-    if (r == -1) {
-        perror("select error\n");
-        return -1;
-    }
-    if (r == 0)
-        return 0;
+    int r = wait_readable(fd, tcp_idle_limit_ms);
+    if (r <= 0)
+        return r;
 
     unsigned int remaining = len;
     int total = 0;
