@@ -21,8 +21,6 @@ unsigned char actLight = 0, actBuzzer = 0, actRelay = 0;
 unsigned char tRelay = 0, tLight = 0, tBuzzer = 0, status = 0;
 pthread_mutex_t mutex;
 pthread_cond_t cond;
-pthread_rwlock_t rwlock;
-int fd1 = 0;
 
 namespace
 {
@@ -98,7 +96,6 @@ void slot_init(void)
 {
     pthread_mutex_init(&mutex, nullptr);
     pthread_cond_init(&cond, nullptr);
-    pthread_rwlock_init(&rwlock, nullptr);
 }
 
 int slot_post_wait(int code, slot_args *args)

@@ -25,8 +25,6 @@ extern unsigned char actLight, actBuzzer, actRelay;   // combined output codes
 extern unsigned char tRelay, tLight, tBuzzer, status; // reader settings record
 extern pthread_mutex_t mutex;                         // goes with cond
 extern pthread_cond_t cond;                           // broadcast on every post and completion
-extern pthread_rwlock_t rwlock;                       // guards the SQLite stores
-extern int fd1;                                       // serial port of the reader
 
 // Arguments and, for SLOT_GET_READER_INFO, results of one posted command.
 struct slot_args {
@@ -35,7 +33,7 @@ struct slot_args {
     unsigned char t_relay, t_light, t_buzzer, t_status; // SLOT_SET/GET_READER_INFO
 };
 
-// Initialises mutex, cond and rwlock (start-up does this once, before any thread).
+// Initialises mutex and cond (start-up does this once, before any thread).
 void slot_init(void);
 
 // Post and wait (network threads). Waits until no command is pending or

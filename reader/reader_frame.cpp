@@ -5,9 +5,10 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "core/slot.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"
+
+int fd1 = -1;
 
 namespace
 {

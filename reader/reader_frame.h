@@ -1,6 +1,10 @@
 // One request/reply exchange with the reader module.
 #pragma once
 
+// The reader's serial port; -1 while it is not open. Written by the hardware
+// thread only, which runs every exchange.
+extern int fd1;
+
 // XOR of len bytes from p, 0 when len <= 0.
 int makecrc(unsigned char *p, int len);
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/slot.h"
+pthread_rwlock_t rwlock = PTHREAD_RWLOCK_INITIALIZER;
 
 namespace
 {

@@ -3,7 +3,11 @@
 // one statement of a call.
 #pragma once
 
+#include <pthread.h>
 #include <sqlite3.h>
+
+// Guards the two stores: shared for reads, exclusive for writes.
+extern pthread_rwlock_t rwlock;
 
 enum store_lock { STORE_NO_LOCK, STORE_SHARED, STORE_EXCLUSIVE };
 

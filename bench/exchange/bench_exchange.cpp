@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/slot.h"
+#include "reader/reader_frame.h"
 #include "reader/optReader.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"

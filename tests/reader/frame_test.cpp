@@ -4,7 +4,6 @@
 #include <cstring>
 #include <functional>
 
-#include "core/slot.h"
 #include "reader/optReader.h"
 #include "reader/reader_frame.h"
 #include "reader/reader_proto.h"

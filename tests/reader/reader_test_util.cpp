@@ -7,7 +7,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "core/slot.h"
 #include "reader/reader_frame.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"

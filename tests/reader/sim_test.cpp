@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/slot.h"
 #include "reader/optReader.h"
 #include "reader/reader_frame.h"
 #include "reader/serial_port.h"

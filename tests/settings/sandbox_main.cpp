@@ -8,7 +8,7 @@
 #include <linux/magic.h>
 #include <sys/vfs.h>
 
-#include "core/slot.h"
+#include "settings/sqlstore.h"
 #include "tests/settings/settings_files.h"
 
 static bool on_tmpfs(const char *path)
@@ -33,6 +33,5 @@ int main(int argc, char **argv)
         fprintf(stderr, "%s: works on /etc: run it inside scripts/board-sandbox\n", argv[0]);
         return 77;
     }
-    slot_init();
     return RUN_ALL_TESTS();
 }

@@ -9,7 +9,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "core/slot.h"
+#include "settings/sqlstore.h"
 #include "settings/readerdb.h"
 #include "tests/settings/settings_files.h"
 

@@ -1,7 +1,7 @@
 // The hardware thread: owns the reader's serial line, runs the commands
 // posted in the slot and, when the slot is idle, polls for a card and has
 // the access service decide on it.
-#include "core/hardware.h"
+#include "daemon/hardware.h"
 
 #include <cstdio>
 #include <cstring>
@@ -12,6 +12,7 @@
 #include "access/accessGateClient.h"
 #include "core/slot.h"
 #include "reader/optReader.h"
+#include "reader/reader_frame.h"
 #include "reader/serial_port.h"
 
 namespace

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <pthread.h>
 
-#include "core/hardware.h"
+#include "daemon/hardware.h"
 #include "core/slot.h"
 #include "netservice/tcpserver.h"
 #include "netservice/udpserver.h"
