@@ -20,69 +20,25 @@
 #include "access/accessGateClient.h"
 #include "core/slot.h"
 #include "settings/readerdb.h"
+#include "tools/support/support.h"
 
 namespace
 {
 
-double now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 struct sim {
-    pid_t pid = -1;
-    int out = -1;
+    Child child;
     std::string url;
 };
 
 // Starts the simulator and reads its "listening URL" line.
-bool start_sim(sim *s, const std::vector<std::string> &args)
+bool start_sim(sim *s, std::vector<std::string> args)
 {
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
-        return false;
-    s->pid = fork();
-    if (s->pid == 0) {
-        dup2(p[1], 1);
-        std::vector<char *> argv;
-        std::string prog = std::string(GW_BUILD_BIN_DIR) + "/gatewarden-servicesim";
-        argv.push_back(&prog[0]);
-        std::vector<std::string> copy = args;
-        for (std::string &a : copy)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(p[1]);
-    s->out = p[0];
+    args.insert(args.begin(), gw_bin("gatewarden-servicesim"));
     std::string line;
-    char c;
-    while (read(s->out, &c, 1) == 1 && c != '\n')
-        line += c;
-    if (line.compare(0, 10, "listening ") != 0)
+    if (!s->child.start(args, false) || !s->child.wait_for("listening ", 10000, &line))
         return false;
-    s->url = line.substr(10);
-    fcntl(s->out, F_SETFL, O_NONBLOCK);
+    s->url = line.substr(line.find("listening ") + 10);
     return true;
-}
-
-void drain(const sim &s)
-{
-    char buf[4096];
-    while (read(s.out, buf, sizeof buf) > 0) {
-    }
-}
-
-void stop_sim(sim *s)
-{
-    if (s->pid > 0) {
-        kill(s->pid, SIGTERM);
-        waitpid(s->pid, nullptr, 0);
-    }
-    close(s->out);
 }
 
 void report(const char *what, std::vector<double> t)
@@ -97,7 +53,7 @@ void report(const char *what, std::vector<double> t)
 
 // Runs calls access checks against s (after a few unmeasured ones); -1 when
 // one of them fails.
-int measure(const sim &s, int calls, std::vector<double> *times)
+int measure(sim &s, int calls, std::vector<double> *times)
 {
     std::string url = s.url;
     if (writeUrlConfig(&url[0]) != 0)
@@ -116,7 +72,7 @@ int measure(const sim &s, int calls, std::vector<double> *times)
         rc = accessGate(card);
         if (i >= 0)
             times->push_back(now_ms() - t0);
-        drain(s);
+        s.child.drain();
     }
     fflush(stdout);
     dup2(saved, 1);
@@ -154,8 +110,7 @@ int main(int argc, char **argv)
     }
     if (calls < 20)
         calls = 20;
-    const char *sandbox = getenv("GW_SANDBOX");
-    if (!sandbox || strcmp(sandbox, "1") != 0) {
+    if (!in_board_sandbox()) {
         fprintf(stderr, "%s: writes /etc/reader.db: run it inside scripts/board-sandbox\n",
                 argv[0]);
         return 77;
@@ -186,8 +141,6 @@ int main(int argc, char **argv)
     } else {
         fprintf(stderr, "gatewarden-bench-access: the simulator or a call failed\n");
     }
-    stop_sim(&http);
-    stop_sim(&https);
     system(("rm -rf " + certs).c_str());
     return rc;
 }

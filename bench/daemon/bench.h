@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-double mono_ms(void);
-
 // A stand-in reader module on a pseudo-terminal linked at /dev/ttymxc2,
 // answered from a thread of its own: "no card" to every poll, a card once
 // armed, status 0 to everything else.

@@ -17,6 +17,7 @@
 
 #include "bench/daemon/bench.h"
 #include "reader/reader_proto.h"
+#include "tools/support/support.h"
 
 namespace
 {
@@ -26,64 +27,24 @@ const int GROWTH_CARDS = 500;
 const int GROWTH_TCP = 1000;
 const int GROWTH_UDP = 2000;
 
-std::string bin(const char *name)
-{
-    const char *dir = getenv("GW_BIN_DIR");
-    return std::string(dir && *dir ? dir : GW_BUILD_BIN_DIR) + "/" + name;
-}
-
-// Starts argv with standard output on a pipe (returned in *out) or /dev/null.
-int spawn(const std::vector<std::string> &argv, int *out)
-{
-    int p[2] = {-1, -1};
-    if (out && pipe2(p, O_CLOEXEC) != 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
-        dup2(out ? p[1] : devnull, 1);
-        dup2(devnull, 2);
-        std::vector<char *> a;
-        for (auto &s : argv)
-            a.push_back(const_cast<char *>(s.c_str()));
-        a.push_back(nullptr);
-        execv(a[0], a.data());
-        _exit(127);
-    }
-    if (out) {
-        close(p[1]);
-        *out = p[0];
-    }
-    return pid;
-}
-
-void end(int pid)
-{
-    if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-}
-
 int start_daemon(BenchReader *reader)
 {
-    int pid = spawn({bin("gatewarden")}, nullptr);
+    int pid = gw_spawn({gw_bin("gatewarden")}, nullptr);
     long polls = reader ? reader->polls() : 0;
     for (int i = 0; i < 500; i++) {
         usleep(10000);
         if (reader ? reader->polls() > polls + 2 : tcp_ask(R"({"Command":"CMD_GetNetConf"})"))
             return pid;
     }
-    end(pid);
+    gw_end(pid);
     return -1;
 }
 
 double idle_cpu_percent(int pid, int seconds)
 {
-    double c0 = cpu_seconds(pid), t0 = mono_ms();
+    double c0 = cpu_seconds(pid), t0 = now_ms();
     sleep(static_cast<unsigned>(seconds));
-    return 100.0 * (cpu_seconds(pid) - c0) / ((mono_ms() - t0) / 1000.0);
+    return 100.0 * (cpu_seconds(pid) - c0) / ((now_ms() - t0) / 1000.0);
 }
 
 void growth_round(int pid, BenchReader &reader, int round)
@@ -132,8 +93,7 @@ bool store_url(const std::string &url)
 
 int main(void)
 {
-    const char *sandbox = getenv("GW_SANDBOX");
-    if (!sandbox || strcmp(sandbox, "1") != 0) {
+    if (!in_board_sandbox()) {
         fprintf(stderr, "run me inside scripts/board-sandbox\n");
         return 77;
     }
@@ -142,14 +102,14 @@ int main(void)
 
     // The access service on loopback; its log is read and dropped.
     int sout = -1;
-    int service = spawn({bin("gatewarden-servicesim"), "--port", "0", "--grant-all"}, &sout);
+    int service = gw_spawn({gw_bin("gatewarden-servicesim"), "--port", "0", "--grant-all"}, &sout);
     std::string first;
     char c;
     while (read(sout, &c, 1) == 1 && c != '\n')
         first += c;
     if (first.find("listening ") != 0 || !store_url(first.substr(10))) {
         fprintf(stderr, "no access service simulator: %s\n", first.c_str());
-        end(service);
+        gw_end(service);
         return 1;
     }
     std::string url = first.substr(10);
@@ -219,7 +179,7 @@ int main(void)
            "peak (target <= 6 MB)\n",
            rss_kb(daemon), rss_anon_kb(daemon), rss_file_kb(daemon), pss_kb(daemon),
            hwm_kb(daemon));
-    end(daemon);
+    gw_end(daemon);
 
     // No reader at all: the daemon waits for one without spinning.
     reader.stop();
@@ -227,14 +187,14 @@ int main(void)
     if (daemon > 0) {
         printf("idle CPU, reader missing: %.2f %% of a core\n", idle_cpu_percent(daemon, 5));
         reader.start();
-        double t0 = mono_ms();
+        double t0 = now_ms();
         long p1 = reader.polls();
-        while (reader.polls() == p1 && mono_ms() - t0 < 10000)
+        while (reader.polls() == p1 && now_ms() - t0 < 10000)
             usleep(10000);
-        printf("reader plugged in late: polled after %.0f ms\n", mono_ms() - t0);
-        end(daemon);
+        printf("reader plugged in late: polled after %.0f ms\n", now_ms() - t0);
+        gw_end(daemon);
     }
     reader.stop();
-    end(service);
+    gw_end(service);
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "bench/daemon/bench.h"
+#include "tools/support/support.h"
 
 namespace
 {
@@ -49,9 +50,9 @@ int connect_to(in_addr_t addr, int port)
 // Reads until the peer closes; false on a time-out.
 bool read_to_end(int fd, std::string *out, int timeout_ms)
 {
-    double until = mono_ms() + timeout_ms;
+    double until = now_ms() + timeout_ms;
     for (;;) {
-        int left = static_cast<int>(until - mono_ms());
+        int left = static_cast<int>(until - now_ms());
         pollfd p = {fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, left) <= 0)
             return false;
@@ -128,14 +129,14 @@ double service_round_trip(const std::string &url)
         "Content-Length: " +
         std::to_string(body.size()) +
         "\r\nConnection: close\r\nSOAPAction: \"http://accessgate/GrantAccess\"\r\n\r\n" + body;
-    double t0 = mono_ms();
+    double t0 = now_ms();
     int fd = connect_to(htonl(INADDR_LOOPBACK), port);
     if (fd < 0)
         return -1;
     std::string answer;
     bool ok = send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size()) &&
               read_to_end(fd, &answer, 5000);
-    double t = mono_ms() - t0;
+    double t = now_ms() - t0;
     close(fd);
     return ok && answer.find("OpenRelay") != std::string::npos ? t : -1;
 }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "bench/daemon/bench.h"
+#include "tools/support/support.h"
 #include "reader/reader_frame.h"
 #include "reader/reader_proto.h"
 
@@ -39,7 +40,7 @@ void reply(int fd, unsigned char st, const unsigned char *data, int n, int reqle
         usleep(static_cast<useconds_t>((reqlen + len) * 10 * 1000000LL / LINE_BAUD));
     std::unique_lock<std::mutex> lk(mu);
     if (st == READER_STATUS_OK && n == UID_SHORT_REPLY)
-        card_sent_ms = mono_ms();
+        card_sent_ms = now_ms();
     lk.unlock();
     if (write(fd, out, static_cast<size_t>(len)) != len)
         perror("bench reader: write");
@@ -100,7 +101,7 @@ void run(int fd)
             continue;
         }
         if (have == 0)
-            first_byte_ms = mono_ms();
+            first_byte_ms = now_ms();
         have += static_cast<int>(n);
         // Whole frames out of what has arrived; junk before a start byte goes.
         for (;;) {
@@ -117,30 +118,25 @@ void run(int fd)
             handle(fd, buf, total, first_byte_ms);
             memmove(buf, buf + total, static_cast<size_t>(have - total));
             have -= total;
-            first_byte_ms = mono_ms();
+            first_byte_ms = now_ms();
         }
     }
 }
 
 } // namespace
 
-double mono_ms(void)
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 bool BenchReader::start(void)
 {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    gw_pty pty;
+    char err[256];
+    if (pty_open(&pty) != 0)
         return false;
-    const char *name = ptsname(master);
-    // Held open so the master never reads end-of-file between openings.
-    slave = open(name, O_RDWR | O_NOCTTY);
+    fcntl(pty.master, F_SETFL, 0); // the responder reads it blocking
+    // The slave is held open so the master never reads end-of-file between openings.
+    master = pty.master;
+    slave = pty.slave;
     unlink(LINK);
-    if (slave < 0 || symlink(name, LINK) != 0)
+    if (pty_link(LINK, pty.name, err, sizeof err) != 0)
         return false;
     stopping = false;
     responder = std::thread(run, master);

@@ -20,6 +20,7 @@
 #include "reader/optReader.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"
+#include "tools/support/support.h"
 
 namespace
 {
@@ -29,13 +30,6 @@ namespace
 enum { POLL_BYTES = 7 + 8, DEVICE_BYTES = 10 + 7, WARMUP = 10 };
 const double TARGET_PERCENT = 5.0, TARGET_MS = 2.0;
 
-double now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 struct simulator {
     pid_t pid = -1;
     int out = -1;
@@ -44,24 +38,10 @@ struct simulator {
 
 bool start_sim(long baud, simulator *s)
 {
-    const char *dir = getenv("GW_BIN_DIR");
-    std::string bin = std::string(dir && *dir ? dir : GW_BUILD_BIN_DIR) + "/gatewarden-readersim";
-    std::string rate = std::to_string(baud);
-    int p[2];
-    if (pipe(p) != 0)
+    s->pid = gw_spawn(
+        {gw_bin("gatewarden-readersim"), "--baud", std::to_string(baud), "--quiet-polls"}, &s->out);
+    if (s->pid < 0)
         return false;
-    s->pid = fork();
-    if (s->pid == 0) {
-        dup2(p[1], 1);
-        close(p[0]);
-        close(p[1]);
-        execl(bin.c_str(), bin.c_str(), "--baud", rate.c_str(), "--quiet-polls",
-              static_cast<char *>(nullptr));
-        perror(bin.c_str());
-        _exit(127);
-    }
-    close(p[1]);
-    s->out = p[0];
     std::string line;
     char c;
     while (read(s->out, &c, 1) == 1 && c != '\n')
@@ -158,7 +138,6 @@ int main(int argc, char **argv)
     printf("target (idle poll within %.0f %% and %.0f ms of the line's time): %s\n", TARGET_PERCENT,
            TARGET_MS, ok ? "met" : "missed");
 
-    kill(sim.pid, SIGTERM);
-    waitpid(sim.pid, nullptr, 0);
+    gw_end(sim.pid, SIGTERM);
     return 0;
 }

@@ -1,4 +1,4 @@
-// One accessGate call in a process of its own: test_access_gate_once CARD.
+// One accessGate call in a process of its own: access-gate-once CARD.
 // Exits 0 when the service answered, 1 when not.
 #include "access/accessGateClient.h"
 #include "core/slot.h"

@@ -1,5 +1,6 @@
 #include "tests/access/gate_support.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -25,6 +26,10 @@ GateRun run_gate(std::string card)
 
 void slot_reset()
 {
+    // The client alone must keep a closed connection from ending the process:
+    // SIGPIPE keeps its default action here, as without the daemon's start-up.
+    static bool ready = (slot_init(), signal(SIGPIPE, SIG_DFL), true);
+    (void)ready;
     pthread_mutex_lock(&mutex);
     opt = SLOT_IDLE;
     actLight = actRelay = actBuzzer = 238;
@@ -99,12 +104,7 @@ std::vector<std::string> Service::requests(int wait_ms)
 
 std::string test_cert_dir()
 {
-    static std::string dir;
-    char tmpl[] = "/tmp/gw-access-cert.XXXXXX";
-    std::string make = GW_SOURCE_DIR "/scripts/make-test-cert ";
-    if (dir.empty() && mkdtemp(tmpl) && system((make + tmpl).c_str()) == 0) {
-        dir = tmpl;
-        atexit([] { system(("rm -rf " + dir).c_str()); });
-    }
-    return dir;
+    static TempDir dir("gw-access-cert");
+    static bool made = system((GW_SOURCE_DIR "/scripts/make-test-cert " + dir.path).c_str()) == 0;
+    return made ? dir.path : "";
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/process.h"
+#include "tools/support/support.h"
 
 // One accessGate call: its result, what it printed, how long it took.
 struct GateRun {

@@ -130,23 +130,6 @@ TEST_F(Answers, SlowGoneOrAbsentService)
     EXPECT_EQ(tls.child.wait_exit(0), -1);
 }
 
-TEST_F(Answers, SimulatorRefusesBadCommandLines)
-{
-    for (const char *line :
-         {"--card 0A1B", "--card 0A1B=2,000", "--card =1,000", "--fault bogus", "--fault delay",
-          "--fault drop=1", "--fault http=99", "--fault drop,count=0", "--fault delay=-1", "--tls",
-          "--tls --cert c", "--grant-all --deny-all", "--port 65536", "--port x", "stray",
-          "--rules /nonexistent", "--no-such-option", "--help"}) {
-        std::vector<std::string> argv = words(line);
-        argv.insert(argv.begin(), gw_bin("gatewarden-servicesim"));
-        Child c;
-        ASSERT_TRUE(c.start(argv));
-        int st = c.wait_exit(10000);
-        int want = argv[1] == "--help" ? 0 : 2;
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == want) << line << ": wait status " << st;
-    }
-}
-
 // With /etc/reader.db unreadable the call goes to the built-in URL, HTTPS on
 // the default port, with device address 0; the sandbox has no name server,
 // so it fails at once.
@@ -180,7 +163,7 @@ TEST_F(Answers, TlsSetupFailureEndsTheCallBeforeSending)
                            "[prov]\nnull = null_sect\n[null_sect]\nactivate = 1\n";
     setenv("OPENSSL_CONF", conf.c_str(), 1);
     Child once;
-    bool started = once.start({gw_bin("test_access_gate_once"), "0A1B2C3D\n"});
+    bool started = once.start({gw_bin("access-gate-once"), "0A1B2C3D\n"});
     unsetenv("OPENSSL_CONF");
     ASSERT_TRUE(started);
     int st = once.wait_exit(20000);

@@ -1,6 +1,5 @@
 #include "tests/ctl/ctl_harness.h"
 
-#include <arpa/inet.h>
 #include <cstdio>
 #include <poll.h>
 #include <sstream>
@@ -53,16 +52,7 @@ CtlResult run_ctl(const std::string &args, const std::function<void()> &during)
     return r;
 }
 
-FakeController::FakeController() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-{
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(fd_, 10) == 0 &&
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-        port_ = ntohs(sa.sin_port);
-}
+FakeController::FakeController() : fd_(tcp_listen(&port_)) {}
 
 FakeController::~FakeController()
 {

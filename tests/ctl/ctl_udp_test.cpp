@@ -29,8 +29,10 @@ TEST(CtlUdp, SearchSendsTheExactRequestAndListsEachControllerOnce)
     for (const auto &f : forms) {
         SCOPED_TRACE(f.out);
         std::string request;
-        CtlResult r =
-            run_ctl(std::string(f.json) + " search --to 127.0.0.1 -t 1000 -p " + fake.port(), [&] {
+        CtlResult r = run_ctl(
+            std::string(f.json) + " search --to 127.0.0.1 -t 1000 -p " +
+                std::to_string(fake.port()),
+            [&] {
                 sockaddr_in tool = {};
                 fake.recv(request, 10000, nullptr, &tool);
                 for (size_t i = 0; f.answer && i < 5; i++)
@@ -47,7 +49,7 @@ TEST(CtlUdp, SearchSendsTheExactRequestAndListsEachControllerOnce)
 TEST(CtlUdp, NetconfUdpSendsOldIpAndTheNewValuesInOneDatagram)
 {
     Udp fake("127.0.0.1");
-    const std::string to = " --to 127.0.0.1 -p " + fake.port();
+    const std::string to = " --to 127.0.0.1 -p " + std::to_string(fake.port());
     CtlResult r = run_ctl("netconf-udp --old-ip 192.0.2.10 --ip 192.0.2.20 --dns 192.0.2.53" + to);
     EXPECT_EQ(r.status, 0) << r.err;
     std::string got;

@@ -1,12 +1,8 @@
 #include "tests/e2e/board.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <chrono>
 #include <csignal>
-#include <cstring>
 #include <fstream>
-#include <poll.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -34,22 +30,7 @@ std::string reboot_log()
     return log ? log : "";
 }
 
-sockaddr_in ipv4(const char *addr, int port)
-{
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, addr, &a.sin_addr);
-    return a;
-}
-
 } // namespace
-
-bool in_sandbox()
-{
-    const char *s = getenv("GW_SANDBOX");
-    return s && strcmp(s, "1") == 0;
-}
 
 bool Board::start_reader(const std::vector<std::string> &extra)
 {
@@ -93,22 +74,9 @@ void Board::stop()
         service.stop(SIGTERM);
     if (reader.running() && (!reader.write_stdin("quit\n") || reader.wait_exit(2000) == -1))
         reader.stop(SIGTERM);
-    if (in_sandbox())
-        unlink(READER_LINK); // in the sandbox's own /dev
+    unlink(READER_LINK); // in the sandbox's own /dev
     if (!netconf.empty())
         write_file("/etc/eth0-setting", netconf);
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-bool write_file(const std::string &path, const std::string &text)
-{
-    return in_sandbox() && std::ofstream(path, std::ios::binary) << text;
 }
 
 std::vector<std::string> reboot_lines(size_t want)
@@ -125,12 +93,6 @@ std::vector<std::string> reboot_lines(size_t want)
     return lines;
 }
 
-long long realtime_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 std::string reply(int v)
 {
     return "{\n\t\"response\":\t" + std::to_string(v) + "\n}";
@@ -141,97 +103,14 @@ std::string cmd(const std::string &name, const std::string &data)
     return R"({"Command":")" + name + '"' + (data.empty() ? "" : ",\"Data\":" + data) + "}";
 }
 
-int tcp_connect(int timeout_ms)
-{
-    sockaddr_in to = ipv4("127.0.0.1", 8001);
-    for (double until = now_ms() + timeout_ms; now_ms() < until; usleep(20000)) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
-            return fd;
-        close(fd);
-    }
-    return -1;
-}
-
-bool send_all(int fd, const std::string &text)
-{
-    return send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-}
-
-std::string read_reply(int fd, int timeout_ms, bool whole)
-{
-    std::string out;
-    // Inner closing braces are indented; only the outermost one follows a bare line feed.
-    for (double until = now_ms() + timeout_ms;;) {
-        if (whole && out.size() >= 2 && out.compare(out.size() - 2, 2, "\n}") == 0)
-            return out;
-        pollfd p = {fd, POLLIN, 0};
-        char buf[4096];
-        ssize_t n = poll(&p, 1, std::max(0, static_cast<int>(until - now_ms()))) > 0
-                        ? recv(fd, buf, sizeof buf, 0)
-                        : 0;
-        if (n <= 0)
-            return out;
-        out.append(buf, static_cast<size_t>(n));
-    }
-}
-
 std::string ask(const std::string &request, int timeout_ms)
 {
-    int fd = tcp_connect(timeout_ms);
+    int fd = tcp_connect(8001, timeout_ms);
     std::string out = fd < 0 ? "<no connection>" : "";
     if (fd >= 0 && send_all(fd, request) && shutdown(fd, SHUT_WR) == 0)
         out = read_reply(fd, timeout_ms, false);
     close(fd);
     return out;
-}
-
-Udp::Udp(const char *addr) : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-{
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-    sockaddr_in a = ipv4(addr, 0);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-}
-
-Udp::~Udp()
-{
-    close(fd);
-}
-
-std::string Udp::port() const
-{
-    sockaddr_in a = {};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    return std::to_string(ntohs(a.sin_port));
-}
-
-bool Udp::send(const std::string &text, const char *to, int port)
-{
-    sockaddr_in a = ipv4(to, port);
-    return sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a) ==
-           static_cast<ssize_t>(text.size());
-}
-
-bool Udp::recv(std::string &data, int timeout_ms, in_addr *dst, sockaddr_in *from)
-{
-    pollfd p = {fd, POLLIN, 0};
-    char buf[2048];
-    alignas(cmsghdr) char ctl[256];
-    iovec iov = {buf, sizeof buf};
-    sockaddr_in src = {};
-    msghdr m = {&src, sizeof src, &iov, 1, ctl, sizeof ctl, 0};
-    ssize_t n = poll(&p, 1, timeout_ms) > 0 ? recvmsg(fd, &m, 0) : -1;
-    data.assign(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-    for (cmsghdr *c = CMSG_FIRSTHDR(&m); n >= 0 && c && dst; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-            *dst = reinterpret_cast<in_pktinfo *>(CMSG_DATA(c))->ipi_addr;
-    }
-    if (from)
-        *from = src;
-    return n >= 0;
 }
 
 int count_lines(const Child &c, const std::string &needle, size_t from)

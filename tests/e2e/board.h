@@ -4,21 +4,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <string>
 #include <vector>
 
-#include "tests/support/process.h"
-
-// Skips the test unless it runs inside scripts/board-sandbox: nothing here
-// may touch the real /etc or /dev.
-#define REQUIRE_SANDBOX()                                                                          \
-    do {                                                                                           \
-        if (!in_sandbox())                                                                         \
-            GTEST_SKIP() << "needs scripts/board-sandbox";                                         \
-    } while (0)
-
-bool in_sandbox();
+#include "tools/support/support.h"
 
 struct Board {
     Child reader, service, daemon;
@@ -44,44 +33,22 @@ class QuietBoard : public testing::Test
     Board b;
     void SetUp() override
     {
-        REQUIRE_SANDBOX();
         ASSERT_TRUE(b.start_reader({"--quiet-polls"}));
         ASSERT_TRUE(b.start_daemon());
     }
 };
 
-std::string read_file(const std::string &path);
-bool write_file(const std::string &path, const std::string &text);
 // Lines of the reboot stub's log ("reboot <CLOCK_REALTIME ms>"), once it
 // holds want of them or 3 s have passed.
 std::vector<std::string> reboot_lines(size_t want = 0);
-long long realtime_ms();
 
 // {"response":v} as the daemon prints it.
 std::string reply(int v);
 // {"Command":"<name>","Data":<data>}, without "Data" when data is empty.
 std::string cmd(const std::string &name, const std::string &data = "");
-// TCP on 127.0.0.1:8001.
-int tcp_connect(int timeout_ms = 5000);
-bool send_all(int fd, const std::string &text);
-// Reads until the peer closes, timeout_ms pass or, when whole, the text ends
-// with the outermost closing brace of a reply.
-std::string read_reply(int fd, int timeout_ms, bool whole = true);
 // One request on a connection of its own, ended by closing the sending side
 // (no 200 ms gap); returns everything until the daemon closes.
 std::string ask(const std::string &request, int timeout_ms = 5000);
-
-// UDP on addr and a port of its own, broadcasts allowed.
-struct Udp {
-    int fd;
-    explicit Udp(const char *addr = "0.0.0.0");
-    ~Udp();
-    std::string port() const;
-    bool send(const std::string &text, const char *to = "127.0.0.1", int port = 8000);
-    // One datagram within timeout_ms, with its destination and source addresses.
-    bool recv(std::string &data, int timeout_ms, in_addr *dst = nullptr,
-              sockaddr_in *from = nullptr);
-};
 
 // Lines of a child that contain needle, from its output line from on.
 int count_lines(const Child &c, const std::string &needle, size_t from = 0);

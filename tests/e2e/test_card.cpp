@@ -7,7 +7,6 @@
 
 TEST(CardRoad, DecisionDrivesTheReaderThenPollingResumes)
 {
-    REQUIRE_SANDBOX();
     Board b;
     ASSERT_TRUE(b.start_reader());
     ASSERT_TRUE(b.start_daemon());

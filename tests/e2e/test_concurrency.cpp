@@ -8,7 +8,6 @@
 
 TEST(Meeting, CommandsDuringAccessCheckRunOnceWithTheirOwnResults)
 {
-    REQUIRE_SANDBOX();
     const int DELAY_MS = 1500;
     Board b;
     ASSERT_TRUE(b.start_reader({"--quiet-polls"}));

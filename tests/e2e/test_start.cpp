@@ -29,7 +29,6 @@ size_t quiet_lines(Board &b, int ms)
 // port, and a new reader is taken up again.
 TEST(Start, ReaderLostThenBack)
 {
-    REQUIRE_SANDBOX();
     Board b;
     ASSERT_TRUE(b.start_daemon());
     EXPECT_TRUE(b.daemon.wait_for("not available", 5000));
@@ -60,7 +59,6 @@ TEST(Start, ReaderLostThenBack)
 // "can't create thread: <reason>" without a line feed, and status 255.
 TEST(Start, ThreadThatCannotBeCreatedEndsTheProcess)
 {
-    REQUIRE_SANDBOX();
     if (getenv("GW_EMULATOR") && *getenv("GW_EMULATOR"))
         GTEST_SKIP() << "runs the daemon through prlimit, not under the emulator";
     // A stack limit larger than any mapping makes every thread creation

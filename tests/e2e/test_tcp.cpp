@@ -38,6 +38,10 @@ const struct {
     {cmd("CMD_SetReaderInfo",
          R"({"devAddr":-3,"tRelay":300,"tLight":2.9,"tBuzzer":-1,"Status":true})"),
      R1, "90 set-info data=2C02FF000101"},
+    // A failing reader leaves the new device address stored all the same.
+    {cmd("CMD_SetReaderInfo",
+         R"({"devAddr":-77,"tRelay":300,"tLight":2.9,"tBuzzer":-1,"Status":true})"),
+     R0, "90 set-info data=2C02FF000101", "fault status=05,cmd=90"},
     {cmd("CMD_CtrDevice", R"({"Light":-1,"Buzzer":2.9,"Relay":256})"), R1, "97 device data=FF0200"},
     // Keys in any case, but the exact command name.
     {R"({"command":"CMD_CtrRelay"})", R1, "93 relay"},
@@ -80,7 +84,7 @@ const struct {
     {"", ""},
     // What was stored, and none of the above.
     {cmd("CMD_GetReaderInfo"),
-     "{\n\t\"response\":\t1,\n\t\"Data\":\t{\n\t\t\"devAddr\":\t-3,\n\t\t\"tRelay\":\t44,\n"
+     "{\n\t\"response\":\t1,\n\t\"Data\":\t{\n\t\t\"devAddr\":\t-77,\n\t\t\"tRelay\":\t44,\n"
      "\t\t\"tLight\":\t2,\n\t\t\"tBuzzer\":\t255,\n\t\t\"Status\":\t1\n\t}\n}",
      "91 get-info"},
     {cmd("CMD_GetUrlAddr"), url("http://x/it's")},
@@ -122,7 +126,7 @@ TEST_F(TcpRoad, NetworkChangeIsStoredThenTheDeviceReboots)
     // Only IP given: only the first line changes; the reboot follows the
     // reply after a pause. The request is ended by closing the sending side,
     // so the reply leaves at once.
-    int fd = tcp_connect();
+    int fd = tcp_connect(8001);
     long long sent = realtime_ms();
     ASSERT_TRUE(send_all(fd, net("192.0.2.77")));
     shutdown(fd, SHUT_WR);
@@ -138,7 +142,7 @@ TEST_F(TcpRoad, NetworkChangeIsStoredThenTheDeviceReboots)
 
     // All five empty: the file is written as it was, the device reboots, and
     // the server reads on on the same connection.
-    fd = tcp_connect();
+    fd = tcp_connect(8001);
     ASSERT_TRUE(send_all(fd, net("")));
     EXPECT_EQ(read_reply(fd, 5000), R1);
     ASSERT_TRUE(send_all(fd, cmd("CMD_GetUrlAddr")));
@@ -154,7 +158,7 @@ TEST_F(TcpRoad, RequestFraming)
     b.drain();
     size_t from = b.reader.lines().size();
     // Two requests less than 200 ms apart are one text: one reply, one command.
-    int fd = tcp_connect();
+    int fd = tcp_connect(8001);
     ASSERT_TRUE(send_all(fd, cmd("CMD_CtrBuzzer")));
     usleep(50000);
     ASSERT_TRUE(send_all(fd, cmd("CMD_CtrRelay")));
@@ -173,8 +177,8 @@ TEST_F(TcpRoad, RequestFraming)
     EXPECT_EQ(reader_requests(b.reader, from), want);
 
     // A peer that connects and goes, or asks and goes before the reply.
-    close(tcp_connect());
-    fd = tcp_connect();
+    close(tcp_connect(8001));
+    fd = tcp_connect(8001);
     ASSERT_TRUE(send_all(fd, cmd("CMD_GetNetConf")));
     close(fd);
     usleep(400000);

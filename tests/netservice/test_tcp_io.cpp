@@ -10,7 +10,7 @@
 
 #include "netservice/netrequest.h"
 #include "netservice/tcpserver.h"
-#include "tests/support/process.h"
+#include "tools/support/support.h"
 
 namespace
 {

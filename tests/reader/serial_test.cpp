@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "reader/serial_port.h"
-#include "tests/reader/reader_test_util.h"
+#include "tests/reader/reader_util.h"
 
 // What set_port hands to tcsetattr is recorded: a pseudo-terminal keeps
 // neither the character size nor the parity enable bit (it forces CS8 and
@@ -95,12 +95,9 @@ TEST_F(Port, LineIsRawWhateverItWasBefore)
 {
     termios cooked;
     ASSERT_EQ(tcgetattr(slave, &cooked), 0);
-    cooked.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-    cooked.c_oflag |= OPOST | ONLCR;
-    cooked.c_iflag |= ICRNL | IXON | IXOFF;
-    cooked.c_cflag |= CRTSCTS;
-    cooked.c_cc[VMIN] = 5;
-    cooked.c_cc[VTIME] = 3;
+    cooked.c_lflag |= ICANON | ECHO | ISIG | IEXTEN, cooked.c_oflag |= OPOST | ONLCR;
+    cooked.c_iflag |= ICRNL | IXON | IXOFF, cooked.c_cflag |= CRTSCTS;
+    cooked.c_cc[VMIN] = 5, cooked.c_cc[VTIME] = 3;
     ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
 
     termios t = configured(9600, 8, 1, 'N');
@@ -141,7 +138,7 @@ TEST_F(Port, OpenAndConfigureFailures)
     EXPECT_EQ(cfgetospeed(&t), B4800) << "settings changed by a failed set_port";
 
     CaptureStdout();
-    int fd = open_port(name.c_str());
+    int fd = open_port(pty.name);
     EXPECT_EQ(open_port("/tmp/gw-no-such-dir/ttyNONE"), -1);
     EXPECT_EQ(GetCapturedStdout(), "can't open serial /tmp/gw-no-such-dir/ttyNONE");
     ASSERT_GE(fd, 0);

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include "settings/carddb.h"
-#include "tests/settings/settings_files.h"
+#include "settings/sqlstore.h"
+#include "tests/sql.h"
+#include "tools/support/support.h"
 
 namespace
 {
@@ -27,6 +29,14 @@ std::string front(int *id = nullptr)
         *id = rec ? rec->id : -1;
     free(rec);
     return s;
+}
+
+bool rwlock_free()
+{
+    if (pthread_rwlock_trywrlock(&rwlock) != 0)
+        return false;
+    pthread_rwlock_unlock(&rwlock);
+    return true;
 }
 
 class CardDb : public testing::Test

@@ -11,7 +11,8 @@
 
 #include "settings/sqlstore.h"
 #include "settings/readerdb.h"
-#include "tests/settings/settings_files.h"
+#include "tests/sql.h"
+#include "tools/support/support.h"
 
 using namespace std::chrono_literals;
 using testing::internal::CaptureStdout;
@@ -27,6 +28,14 @@ const std::string SCHEMA =
 std::string sql(const std::string &text)
 {
     return sql_query(DB, text);
+}
+
+bool rwlock_free()
+{
+    if (pthread_rwlock_trywrlock(&rwlock) != 0)
+        return false;
+    pthread_rwlock_unlock(&rwlock);
+    return true;
 }
 
 class ReaderDb : public testing::Test
@@ -119,13 +128,17 @@ TEST_F(ReaderDb, MissingFileTableRowOrValueFails)
     EXPECT_STREQ(url, "keep");
 }
 
-// The URL statements share rwlock with the card queue: the reads shared, the
-// write exclusive; the device address statements take no lock.
+// The URL statements share rwlock with the card queue: the reads shared (they
+// pass a shared holder and wait for an exclusive one), the write exclusive;
+// the device address statements take no lock.
 TEST_F(ReaderDb, LockModes)
 {
-    char url[1024], newurl[] = "http://after/";
+    char url[1024], client[READER_URL_MAX + 1], newurl[] = "http://after/";
+    int dev = 0;
     ASSERT_EQ(pthread_rwlock_rdlock(&rwlock), 0);
-    auto read_url = std::async(std::launch::async, [&] { return readUrlConfig(url); });
+    auto read_url = std::async(std::launch::async, [&] {
+        return readUrlConfig(url) + read_DevAddr_Url_Config(&dev, client);
+    });
     EXPECT_EQ(read_url.wait_for(5s), std::future_status::ready);
     auto write_url = std::async(std::launch::async, [&] { return writeUrlConfig(newurl); });
     EXPECT_EQ(write_url.wait_for(150ms), std::future_status::timeout);
@@ -133,14 +146,22 @@ TEST_F(ReaderDb, LockModes)
     EXPECT_EQ(write_url.get() + read_url.get(), 0);
 
     ASSERT_EQ(pthread_rwlock_wrlock(&rwlock), 0);
-    auto dev = std::async(std::launch::async, [] {
+    std::future<int> reads[] = {
+        std::async(std::launch::async, [&] { return readUrlConfig(url); }),
+        std::async(std::launch::async, [&] { return read_DevAddr_Url_Config(&dev, client); })};
+    auto devs = std::async(std::launch::async, [] {
         int d = 0;
         return readDevAddr(&d) + writeDevAddr(9);
     });
-    std::future_status st = dev.wait_for(5s);
+    std::future_status st = devs.wait_for(5s);
+    for (auto &r : reads)
+        EXPECT_EQ(r.wait_for(150ms), std::future_status::timeout) << "read under an exclusive lock";
     pthread_rwlock_unlock(&rwlock);
     EXPECT_EQ(st, std::future_status::ready);
-    EXPECT_EQ(dev.get(), 0);
+    EXPECT_EQ(devs.get(), 0);
+    for (auto &r : reads)
+        EXPECT_EQ(r.get(), 0);
+    EXPECT_STREQ(url, "http://after/");
 }
 
 // Another connection holds the database for ~100 ms: the per-card read and

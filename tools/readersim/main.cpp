@@ -14,7 +14,7 @@
 #include "tools/readersim/line.h"
 #include "tools/readersim/options.h"
 #include "tools/readersim/protocol.h"
-#include "tools/readersim/pty.h"
+#include "tools/support/support.h"
 #include "tools/readersim/simlog.h"
 
 namespace
@@ -194,7 +194,7 @@ sim_options opts;
 sim_module module;
 sim_line line;
 
-int run(const sim_pty *pty, const sigset_t *wait_mask)
+int run(const gw_pty *pty, const sigset_t *wait_mask)
 {
     presenter pres = {&opts, 0, opts.ncards > 0 ? mono_ns() : INT64_MAX};
     input in = {};
@@ -261,7 +261,7 @@ int main(int argc, char **argv)
     sigset_t wait_mask;
     setup_signals(&wait_mask);
 
-    sim_pty pty;
+    gw_pty pty;
     if (pty_open(&pty) != 0) {
         fprintf(stderr, "%s: cannot open a pseudo-terminal: %s\n", PROG, strerror(errno));
         return 1;

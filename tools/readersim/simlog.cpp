@@ -9,13 +9,6 @@ namespace
 int64_t start_ns;
 }
 
-int64_t mono_ns(void)
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 void simlog_start(void)
 {
     start_ns = mono_ns();

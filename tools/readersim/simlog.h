@@ -3,11 +3,10 @@
 
 #include <cstdint>
 
+#include "tools/support/support.h" // mono_ns
+
 // Starts the clock that the t= stamps count from.
 void simlog_start(void);
-
-// Monotonic time in nanoseconds.
-int64_t mono_ns(void);
 
 // Prints "t=<seconds since start, 3 decimals> <text>" as one line on stdout.
 void simlog(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

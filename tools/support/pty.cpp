@@ -1,4 +1,4 @@
-#include "tools/readersim/pty.h"
+#include "tools/support/support.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -37,7 +37,7 @@ void close_keep_errno(int fd)
 
 } // namespace
 
-int pty_open(sim_pty *p)
+int pty_open(gw_pty *p)
 {
     p->slave = -1;
     p->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -74,9 +74,18 @@ int pty_link(const char *link, const char *target, char *err, size_t errlen)
     return 0;
 }
 
+void pty_close(gw_pty *p)
+{
+    if (p->slave >= 0)
+        close(p->slave);
+    if (p->master >= 0)
+        close(p->master);
+    p->slave = p->master = -1;
+}
+
 void pty_unlink(const char *link, const char *target)
 {
-    char now[sizeof(sim_pty::name)];
+    char now[sizeof(gw_pty::name)];
     ssize_t n = readlink(link, now, sizeof now - 1);
     if (n < 0)
         return;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/process.h"
+#include "tools/support/support.h"
 
 using bytes = std::vector<unsigned char>;
 using testing::internal::CaptureStderr;
@@ -26,8 +26,8 @@ bytes reply_frame(unsigned char st, const bytes &data);
 class OnPty : public testing::Test
 {
   protected:
-    int master = -1, slave = -1, saved_fd1 = -1;
-    std::string name;
+    gw_pty pty = {-1, -1, {}};
+    int &master = pty.master, &slave = pty.slave, saved_fd1 = -1;
     void SetUp() override;
     void TearDown() override;
     // Bytes queued for reading on the slave side.

@@ -1,4 +1,4 @@
-#include "tests/support/process.h"
+#include "tools/support/support.h"
 
 #include <cerrno>
 #include <csignal>
@@ -17,11 +17,63 @@ std::string gw_bin(const std::string &name)
     return std::string(dir && *dir ? dir : GW_BUILD_BIN_DIR) + "/" + name;
 }
 
-double now_ms()
+namespace
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+
+// argv behind the emulator's words when argv[0] is a program of the project.
+std::vector<std::string> emulated(const std::vector<std::string> &argv)
+{
+    std::vector<std::string> args;
+    const char *emu = std::getenv("GW_EMULATOR");
+    std::string bindir = gw_bin("");
+    if (emu && *emu && argv[0].compare(0, bindir.size(), bindir) == 0) {
+        std::istringstream words(emu);
+        for (std::string w; words >> w;)
+            args.push_back(w);
+    }
+    args.insert(args.end(), argv.begin(), argv.end());
+    return args;
+}
+
+[[noreturn]] void exec(const std::vector<std::string> &args)
+{
+    std::vector<char *> cargv;
+    for (auto &a : args)
+        cargv.push_back(const_cast<char *>(a.c_str()));
+    cargv.push_back(nullptr);
+    execvp(cargv[0], cargv.data());
+    _exit(127);
+}
+
+} // namespace
+
+int gw_spawn(const std::vector<std::string> &argv, int *out)
+{
+    std::vector<std::string> args = emulated(argv);
+    int p[2] = {-1, -1};
+    if (out && pipe2(p, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(out ? p[1] : devnull, 1);
+        dup2(devnull, 2);
+        exec(args);
+    }
+    if (out) {
+        close(p[1]);
+        *out = p[0];
+    }
+    return pid;
+}
+
+void gw_end(int pid, int sig)
+{
+    if (pid > 0) {
+        kill(pid, sig);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 Child::~Child()
@@ -36,16 +88,7 @@ Child::~Child()
 
 bool Child::start(const std::vector<std::string> &argv, bool merge_stderr, bool want_stdin)
 {
-    std::vector<std::string> args;
-    const char *emu = std::getenv("GW_EMULATOR");
-    std::string bindir = gw_bin("");
-    if (emu && *emu && argv[0].compare(0, bindir.size(), bindir) == 0) {
-        std::istringstream words(emu);
-        for (std::string w; words >> w;)
-            args.push_back(w);
-    }
-    args.insert(args.end(), argv.begin(), argv.end());
-
+    std::vector<std::string> args = emulated(argv);
     int outp[2], inp[2] = {-1, -1};
     if (pipe2(outp, O_CLOEXEC) != 0)
         return false;
@@ -65,12 +108,7 @@ bool Child::start(const std::vector<std::string> &argv, bool merge_stderr, bool 
             if (devnull >= 0)
                 dup2(devnull, 0);
         }
-        std::vector<char *> cargv;
-        for (auto &a : args)
-            cargv.push_back(const_cast<char *>(a.c_str()));
-        cargv.push_back(nullptr);
-        execvp(cargv[0], cargv.data());
-        _exit(127);
+        exec(args);
     }
     close(outp[1]);
     out_ = outp[0];
@@ -171,4 +209,13 @@ int Child::wait_exit(int timeout_ms)
             return -1;
         usleep(5000);
     }
+}
+
+int Child::finish(int timeout_ms)
+{
+    std::string line;
+    while (read_line(line, timeout_ms)) {
+    }
+    int st = wait_exit(timeout_ms);
+    return st == -1 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }

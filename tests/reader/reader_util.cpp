@@ -1,7 +1,6 @@
-#include "tests/reader/reader_test_util.h"
+#include "tests/reader/reader_util.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -40,11 +39,8 @@ bytes reply_frame(unsigned char st, const bytes &data)
 
 void OnPty::SetUp()
 {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
-    name = ptsname(master);
-    slave = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(slave, 0);
+    ASSERT_EQ(pty_open(&pty), 0);
+    fcntl(master, F_SETFL, 0); // the test reads and writes the master blocking
     ASSERT_EQ(set_port(slave, 9600, 8, 1, 'N'), 0);
     saved_fd1 = fd1;
     fd1 = slave;
@@ -53,9 +49,7 @@ void OnPty::SetUp()
 void OnPty::TearDown()
 {
     fd1 = saved_fd1;
-    close(slave);
-    if (master >= 0)
-        close(master);
+    pty_close(&pty);
 }
 
 int OnPty::queued()
