@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace
 {
@@ -47,6 +48,12 @@ int sim_rules_add_card(const char *arg)
 
 int sim_rules_load(const char *path)
 {
+    // A directory opens like an empty file: only a regular file is a rules file.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "gatewarden-servicesim: rules file %s is not a regular file\n", path);
+        return -1;
+    }
     std::ifstream in(path);
     if (!in) {
         fprintf(stderr, "gatewarden-servicesim: cannot read rules file %s\n", path);
