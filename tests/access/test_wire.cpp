@@ -153,20 +153,10 @@ TEST_F(Wire, AnswersAreReadAsTheContractSays)
          http_reply(200, answer_xml("<OpenRelay>false</OpenRelay><OpenRelay>true</OpenRelay>"
                                     "<Color>000000111</Color>")),
          posted(5, 0), "OpenRelay: false\n"},
-        {"SOAP 1.2",
-         http_reply(200,
-                    "<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\" "
-                    "xmlns:n=\"" ACCESS_NS1_URI "\"><e:Body><n:GrantAccessResponse><AccessGranted>"
-                    "<OpenRelay>true</OpenRelay><Color>000000001</Color></AccessGranted>"
-                    "</n:GrantAccessResponse></e:Body></e:Envelope>",
-                    "application/soap+xml; charset=utf-8"),
-         posted(1, 1), "GrantAccess successful\n"},
         {"--grant-all --fault relayword", "", SLOT_UNTOUCHED, "SOAP-ENV:Client"},
         {"--grant-all --fault fault500", "", SLOT_UNTOUCHED,
          "\"injected fault\"\nDetail: gatewarden-servicesim"},
-        {"--grant-all --fault fault200", "", SLOT_UNTOUCHED, "injected fault"},
         {"--grant-all --fault http=404", "", SLOT_UNTOUCHED, "404"},
-        {"--grant-all --fault http=503", "", SLOT_UNTOUCHED, "503"},
         {"--grant-all --fault drop", "", SLOT_UNTOUCHED, "End of file or no input"},
         {"other namespace",
          http_reply(200, "<S:Envelope xmlns:S=\"http://schemas.xmlsoap.org/soap/envelope/\" "
@@ -206,7 +196,7 @@ TEST_F(Wire, UrlWithoutHostFailsWithoutTouchingStdio)
     ASSERT_EQ(pipe(in), 0);
     dup2(in[0], 0);
     std::string answer = http_reply(200, answer_xml("<OpenRelay>true</OpenRelay>"));
-    for (std::string url : {"", "nohost", "/ws/AccessGate", "file:///tmp/x", "http://"}) {
+    for (std::string url : {"", "nohost", "file:///tmp/x"}) {
         SCOPED_TRACE(url);
         ASSERT_EQ(write(in[1], answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
         ASSERT_TRUE(store_url(url));

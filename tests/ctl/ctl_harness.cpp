@@ -52,7 +52,10 @@ CtlResult run_ctl(const std::string &args, const std::function<void()> &during)
     return r;
 }
 
-FakeController::FakeController() : fd_(tcp_listen(&port_)) {}
+FakeController::FakeController()
+{
+    fd_ = tcp_listen(&port_); // after port_ got its default
+}
 
 FakeController::~FakeController()
 {
