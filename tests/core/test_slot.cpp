@@ -72,7 +72,9 @@ TEST(Slot, StressOwnResultsAndEveryCardAnswerOnce)
             } else if (cmd.code == SLOT_DEVICE) { // a card answer must not have overwritten them
                 ret = a.buzzer == TCP_MARK ? a.light | a.relay << 8 : -2;
             } else if (cmd.code == SLOT_GET_READER_INFO) {
-                // The reader's record: bytes that belong together.
+                // An exchange takes time, in which the requesters post again;
+                // then the reader's record: bytes that belong together.
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
                 cmd.args.t_relay = info++ & 0xff;
                 cmd.args.t_light = cmd.args.t_relay ^ 0x3C;
                 cmd.args.t_status = 0xA5;
