@@ -2,7 +2,6 @@
 // the sandbox's own network.
 #include <arpa/inet.h>
 #include <cstring>
-#include <filesystem>
 #include <unistd.h>
 
 #include "tests/e2e/board.h"
@@ -20,20 +19,14 @@ std::string setup(const std::string &old_ip, const std::string &ip)
            R"(","Mask":"","Gateway":"","DNS":"","MAC":""}})";
 }
 
-int open_fds(int pid)
-{
-    std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
-    return static_cast<int>(std::distance(fds, {}));
-}
-
 using UdpRoad = QuietBoard;
 
 } // namespace
 
 // A search is answered once with the fixed text, broadcast to the searcher's
 // port; anything else gets no answer, and set-ups not meant for this
-// controller, or that it cannot read or store, change nothing. Answering
-// leaves no descriptor behind.
+// controller, or that it cannot read or store, change nothing. (That
+// answering leaves no descriptor behind the daemon benchmark measures.)
 TEST_F(UdpRoad, SearchIsAnsweredByBroadcastAndAnythingElseIgnored)
 {
     Udp u;
@@ -83,15 +76,6 @@ TEST_F(UdpRoad, SearchIsAnsweredByBroadcastAndAnythingElseIgnored)
     usleep(300000);
     EXPECT_EQ(read_file(NETCONF), b.netconf);
     EXPECT_TRUE(reboot_lines().empty());
-
-    // A thousand searches more are all answered, and no descriptor stays behind.
-    int before = open_fds(b.daemon.pid()), answered = 0;
-    for (int i = 0; i < 1000; i++)
-        answered += u.send(SEARCH) && u.recv(got, 2000) && got == "TcpReader Response";
-    EXPECT_EQ(answered, 1000);
-    for (double until = now_ms() + 2000; open_fds(b.daemon.pid()) != before && now_ms() < until;)
-        usleep(10000);
-    EXPECT_EQ(open_fds(b.daemon.pid()), before);
 }
 
 TEST_F(UdpRoad, MatchingSetUpRewritesTheFileAndReboots)
