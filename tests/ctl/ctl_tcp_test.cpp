@@ -179,6 +179,8 @@ TEST(CtlTcp, BadUsageIsRefusedBeforeAnythingIsSent)
         EXPECT_FALSE(r.err.empty()) << args.substr(0, 40);
     }
     EXPECT_FALSE(fake.pending());
+    // A dotted text that is no IPv4 address is refused as such, never looked up.
+    EXPECT_NE(run_ctl("-H 999.1.1.1 net get").err.find("IPv4 address (got"), std::string::npos);
     // Help is not an error.
     CtlResult r = run_ctl("url set --help");
     EXPECT_EQ(r.status, 0);

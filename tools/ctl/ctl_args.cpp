@@ -167,11 +167,13 @@ int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *
 int ctl_usage_error(const char *fmt, ...)
 {
     va_list ap;
-    fprintf(stderr, "%s %s: ", ctl_prog, ctl_cmdname);
+    // Before the subcommand is known, the tool's own name alone.
+    const char *sep = *ctl_cmdname ? " " : "";
+    fprintf(stderr, "%s%s%s: ", ctl_prog, sep, ctl_cmdname);
     va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);
     va_end(ap);
-    fprintf(stderr, "\nTry '%s %s --help'.\n", ctl_prog, ctl_cmdname);
+    fprintf(stderr, "\nTry '%s%s%s --help'.\n", ctl_prog, sep, ctl_cmdname);
     return CTL_USAGE;
 }
 
