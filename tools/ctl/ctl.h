@@ -75,6 +75,8 @@ int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *
 
 // Value checks: 0 valid, -1 not (nothing reported).
 int ctl_check_ipv4(const char *text);
+// A host name or IPv4 address: not empty, and digits and dots only when an address.
+int ctl_check_host(const char *text);
 int ctl_check_mask(const char *text); // a dotted IPv4 mask with contiguous ones
 int ctl_check_mac(const char *text);  // six hex pairs separated by ':'
 int ctl_check_url(const char *text);  // http:// or https://, printable, within READER_URL_MAX

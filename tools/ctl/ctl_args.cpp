@@ -46,8 +46,7 @@ int ctl_global_opt(int argc, char **argv, int *i)
         long v = 0;
         switch (g.kind) {
         case G_HOST:
-            // Digits and dots only: meant as an address, so it must be one.
-            if (!*val || (strspn(val, "0123456789.") == strlen(val) && ctl_check_ipv4(val) != 0))
+            if (ctl_check_host(val) != 0)
                 return bad_value(g.longname, val, "a host name or IPv4 address");
             g_ctl.host = val;
             break;
@@ -181,6 +180,14 @@ int ctl_check_ipv4(const char *text)
 {
     struct in_addr a;
     return inet_pton(AF_INET, text, &a) == 1 ? 0 : -1;
+}
+
+int ctl_check_host(const char *text)
+{
+    // Digits and dots only: meant as an address, so it must be one.
+    if (!*text || (strspn(text, "0123456789.") == strlen(text) && ctl_check_ipv4(text) != 0))
+        return -1;
+    return 0;
 }
 
 int ctl_check_mask(const char *text)

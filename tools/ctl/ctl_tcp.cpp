@@ -32,6 +32,8 @@ static int wait_fd(int fd, short events, long deadline)
 
 int ctl_resolve(const char *host, int port, int socktype, struct sockaddr_in *sa)
 {
+    if (ctl_check_host(host) != 0)
+        return ctl_usage_error("'%s' is neither a host name nor an IPv4 address", host);
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;
