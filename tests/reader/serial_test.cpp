@@ -91,32 +91,6 @@ TEST_F(Port, LineSettings)
         EXPECT_EQ(!!(configured(9600, 8, stop, 'N').c_cflag & CSTOPB), stop == 2) << stop;
 }
 
-TEST_F(Port, LineIsRawWhateverItWasBefore)
-{
-    termios cooked;
-    ASSERT_EQ(tcgetattr(slave, &cooked), 0);
-    cooked.c_lflag |= ICANON | ECHO | ISIG | IEXTEN, cooked.c_oflag |= OPOST | ONLCR;
-    cooked.c_iflag |= ICRNL | IXON | IXOFF, cooked.c_cflag |= CRTSCTS;
-    cooked.c_cc[VMIN] = 5, cooked.c_cc[VTIME] = 3;
-    ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
-
-    termios t = configured(9600, 8, 1, 'N');
-    EXPECT_EQ(t.c_lflag + t.c_oflag + t.c_iflag, 0u);
-    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD | CRTSCTS), CLOCAL | CREAD);
-    EXPECT_EQ(t.c_cc[VMIN] + t.c_cc[VTIME], 0);
-
-    // Every byte passes unchanged, both ways; pending input is discarded.
-    const bytes in = {'\r', '\n', 0x03, 0x11, 0x13, 0x7F, 0x00, 0xFF};
-    feed(in);
-    EXPECT_EQ(tread(slave, buf, sizeof buf, 1000), static_cast<int>(in.size()));
-    EXPECT_EQ(hex(bytes(buf, buf + in.size())), hex(in));
-    ASSERT_EQ(write(slave, "\n", 1), 1);
-    EXPECT_EQ(request(200), "0A");
-    feed({1, 2, 3});
-    configured(9600, 8, 1, 'N');
-    EXPECT_EQ(queued(), 0) << "pending input kept";
-}
-
 TEST_F(Port, OpenAndConfigureFailures)
 {
     CaptureStderr();
