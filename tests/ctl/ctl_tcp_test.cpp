@@ -60,22 +60,6 @@ TEST(CtlTcp, EachSubcommandSendsItsExactRequestAndPrintsTheReply)
     }
 }
 
-TEST(CtlTcp, ReaderSetWithSomeOptionsKeepsTheOthersFromAReadFirst)
-{
-    FakeController fake;
-    std::vector<std::string> seen;
-    CtlResult r = fake.run("reader set --relay 5", {{{READER_INFO}}, {{OK}}}, &seen);
-    EXPECT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], cmd("CMD_GetReaderInfo"));
-    EXPECT_EQ(seen[1], cmd("CMD_SetReaderInfo", R"({"devAddr":7,"tRelay":5,"tLight":20,)"
-                                                R"("tBuzzer":30,"Status":1})"));
-
-    // When the read is refused nothing is written.
-    EXPECT_EQ(fake.run("reader set --devaddr 4", {{{reply(0)}}}).status, 1);
-    EXPECT_FALSE(fake.pending());
-}
-
 // A reply split across reads is gathered until the outermost brace closes;
 // braces, quotes and backslashes inside strings do not end it.
 TEST(CtlTcp, ReplySplitAcrossReadsIsGatheredWhole)
