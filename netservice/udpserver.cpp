@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "netservice/manage_allow.h"
 #include "netservice/netrequest.h"
 
 namespace
@@ -22,6 +23,8 @@ const char SEARCH_ANSWER[] = "TcpReader Response"; // sent without its NUL
 
 // Outcome of the last request, read by the receive loop right after parse_data.
 int udp_outcome;
+// Sender of the datagram in hand; null for udp_request.
+const in_addr *udp_peer;
 
 int parse_data(char *text)
 {
@@ -41,7 +44,7 @@ int parse_data(char *text)
     } else if (strcmp(command, "CMD_SetNetConf") == 0) {
         code = REQ_SET_NET_CONF;
         const char *old_ip = request_string(data, "OldIP");
-        if (old_ip)
+        if (old_ip && manage_allowed(udp_peer))
             udp_outcome = net_change(data, old_ip);
     }
     cJSON_Delete(root);
@@ -52,6 +55,7 @@ int parse_data(char *text)
 
 int udp_request(char *text, int *outcome)
 {
+    udp_peer = nullptr;
     int code = parse_data(text);
     *outcome = udp_outcome;
     return code;
@@ -109,6 +113,7 @@ void *thread_udpserver(void *arg)
             perror("Receive data failed");
             exit(-1);
         }
+        udp_peer = &from.sin_addr;
         int code = parse_data(buf);
         if (udp_outcome != 0)
             continue;
