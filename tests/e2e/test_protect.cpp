@@ -83,7 +83,7 @@ TEST_F(Protect, ManagementFromAllowedAddressesOnly)
         {std::string("192.0.2.10\0junk", 15), false, false},
         {"", true, true},
         {bad, false, false},
-        {"", true, true},
+        {"0.0.0.0/0", true, true},
     };
     for (const auto &c : cases) {
         ASSERT_TRUE(protect(PROTECT_MANAGE_FILE, c.file));
