@@ -18,34 +18,28 @@
 namespace
 {
 
-const char SEARCH_REQUEST[] = "TcpReader Request";
-const char SEARCH_ANSWER[] = "TcpReader Response"; // sent without its NUL
-
-// Outcome of the last request, read by the receive loop right after parse_data.
-int udp_outcome;
-// Sender of the datagram in hand; null for udp_request.
-const in_addr *udp_peer;
-
-int parse_data(char *text)
+// Carries out one datagram's request from peer (null: from no socket); its
+// outcome (0 success) goes to *outcome.
+int parse_data(char *text, const in_addr *peer, int *outcome)
 {
     const char *command;
     cJSON *data;
     int code = REQ_UNKNOWN;
 
-    udp_outcome = -1;
+    *outcome = -1;
     cJSON *root = request_parse(text, &command, &data);
     if (!root)
         return REQ_UNKNOWN;
-    if (strcmp(command, "CMD_SearchReader") == 0) {
+    if (strcmp(command, CMD_SEARCH_READER) == 0) {
         code = REQ_SEARCH_READER;
         if (cJSON_IsString(data) && data->valuestring &&
             strcmp(data->valuestring, SEARCH_REQUEST) == 0)
-            udp_outcome = 0;
-    } else if (strcmp(command, "CMD_SetNetConf") == 0) {
+            *outcome = 0;
+    } else if (strcmp(command, CMD_SET_NET_CONF) == 0) {
         code = REQ_SET_NET_CONF;
         const char *old_ip = request_string(data, "OldIP");
-        if (old_ip && manage_allowed(udp_peer))
-            udp_outcome = net_change(data, old_ip);
+        if (old_ip && manage_allowed(peer))
+            *outcome = net_change(data, old_ip);
     }
     cJSON_Delete(root);
     return code;
@@ -55,10 +49,7 @@ int parse_data(char *text)
 
 int udp_request(char *text, int *outcome)
 {
-    udp_peer = nullptr;
-    int code = parse_data(text);
-    *outcome = udp_outcome;
-    return code;
+    return parse_data(text, nullptr, outcome);
 }
 
 int sendBroadcase(int port)
@@ -113,9 +104,9 @@ void *thread_udpserver(void *arg)
             perror("Receive data failed");
             exit(-1);
         }
-        udp_peer = &from.sin_addr;
-        int code = parse_data(buf);
-        if (udp_outcome != 0)
+        int outcome;
+        int code = parse_data(buf, &from.sin_addr, &outcome);
+        if (outcome != 0)
             continue;
         if (code == REQ_SET_NET_CONF)
             reboot_device();
