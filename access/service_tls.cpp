@@ -23,7 +23,8 @@ const unsigned short VERIFIED =
     SOAP_SSL_REQUIRE_SERVER_AUTHENTICATION | SOAP_SSL_NO_DEFAULT_CA_PATH;
 
 // First verification error of the current call (X509_V_OK: none). Calls
-// run one at a time on the hardware thread; thread_local keeps tests honest.
+// run one at a time on the hardware thread; thread_local all the same, so
+// that a call on another thread could never report this one's reason.
 thread_local int verify_error = X509_V_OK;
 
 int verify_cb(int ok, X509_STORE_CTX *store)

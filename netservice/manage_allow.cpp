@@ -51,9 +51,10 @@ bool parse_entry(const std::string &entry, in_addr_t *net, in_addr_t *mask)
 // Reads the file: 1 read, 0 absent, -1 unreadable or too long (errno set).
 int read_file(std::string *text)
 {
-    int fd = open(PROTECT_MANAGE_FILE, O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO in its place must not stop the server.
+    int fd = open(PROTECT_MANAGE_FILE, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return errno == ENOENT ? 0 : -1;
+        return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
     char buf[4096];
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0 && text->size() <= FILE_MAX)
