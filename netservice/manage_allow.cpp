@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 
@@ -53,8 +54,15 @@ int read_file(std::string *text)
 {
     // O_NONBLOCK: a FIFO in its place must not stop the server.
     int fd = open(PROTECT_MANAGE_FILE, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    if (fd < 0) {
+        // Absent; but a dangling link is a file that cannot be read.
+        int err = errno;
+        struct stat st;
+        if ((err == ENOENT || err == ENOTDIR) && lstat(PROTECT_MANAGE_FILE, &st) != 0)
+            return 0;
+        errno = err;
+        return -1;
+    }
     char buf[4096];
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0 && text->size() <= FILE_MAX)
