@@ -17,9 +17,11 @@ class Provision : public testing::Test
     std::vector<std::string> lines;
 
     // Exit status; the output lines in lines.
-    int provision(std::vector<std::string> args)
+    int provision(std::vector<std::string> args, bool with_root = true)
     {
-        args.insert(args.begin(), {gw_bin("gatewarden-provision"), "--root", root.path});
+        if (with_root)
+            args.insert(args.begin(), {"--root", root.path});
+        args.insert(args.begin(), gw_bin("gatewarden-provision"));
         Child c;
         EXPECT_TRUE(c.start(args));
         int st = c.finish(30000);
@@ -73,6 +75,16 @@ TEST_F(Provision, FreshRootKeptThenCompleted)
     EXPECT_EQ(read_file(etc + "/eth0-setting"), "IP=198.51.100.7\nMask=255.255.0.0\n"
                                                 "Gateway=198.51.100.1\nDNS=198.51.100.53\n"
                                                 "MAC=02:AB:cd:00:11:22\n");
+    ASSERT_EQ(system((GW_SOURCE_DIR "/scripts/make-test-cert --ca " + root.path + "/ca").c_str()),
+              0);
+    ASSERT_EQ(provision({"--manage-allow", "192.0.2.7,198.51.100.0/24", "--ca",
+                         root.path + "/ca/ca.pem"}),
+              0);
+    EXPECT_EQ(read_file(etc + "/gatewarden/ca.pem"), read_file(root.path + "/ca/ca.pem"));
+    EXPECT_EQ(read_file(etc + "/gatewarden/manage-allow"),
+              "# IPv4 addresses and prefixes that may manage this controller\n192.0.2.7\n"
+              "198.51.100.0/24\n");
+
     // Not a database: left alone, exit 1, the others are still made.
     write_file(etc + "/reader.db", std::string(3000, 'j'));
     std::remove((etc + "/card.db").c_str());
@@ -84,13 +96,25 @@ TEST_F(Provision, FreshRootKeptThenCompleted)
 TEST_F(Provision, BadUsageWritesNothing)
 {
     for (auto &args : std::vector<std::vector<std::string>>{{"--bogus", "1"},
+                                                            {"--ip", "192.0.2.7", "--bogus"},
+                                                            {"--manage-allow", "192.0.2.1/33"},
+                                                            {"--manage-allow", "192.0.2.1#"},
+                                                            {"--ca", "/dev/null"},
+                                                            {"--root"},
+                                                            {"--devaddr", "x"},
                                                             {"--devaddr", "2147483648"},
                                                             {"--ip", "192.0.2"},
                                                             {"--mask", "255.255.255.0\nX=1"},
                                                             {"--mac", "02:00:00:00:00:0g"},
-                                                            {"--url", std::string(256, 'u')}})
+                                                            {"--url", std::string(256, 'u')}}) {
         EXPECT_EQ(provision(args), 2) << args[0] << " " << args.back();
+        EXPECT_TRUE(args.back() != "--bogus" || lines[0] == "gatewarden-provision: unknown option "
+                                                            "'--bogus'");
+    }
     EXPECT_FALSE(file_exists(etc));
+    EXPECT_EQ(provision({"--root", root.path + "/none"}, false), 1);
+    EXPECT_FALSE(file_exists(root.path + "/none"));
+    EXPECT_EQ(provision({"--help"}, false), 0);
 }
 
 } // namespace
