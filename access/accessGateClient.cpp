@@ -12,6 +12,7 @@
 #include "access/access_config.h"
 #include "access/light_code.h"
 #include "access/sigpipe_guard.h"
+#include "common/log.h"
 #include "core/slot.h"
 #include "settings/readerdb.h"
 
@@ -60,7 +61,7 @@ int accessGate(char *cardNum)
     // and device address 0 stay.
     if (read_DevAddr_Url_Config(&devAddr, storedUrl) == 0)
         copy_url(url, storedUrl);
-    printf("soap url:%s\n", url);
+    printf("soap url:%s\n", log_mask_urls(url).c_str());
 
     if (!cardNum)
         return -1;

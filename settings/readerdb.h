@@ -4,6 +4,9 @@
 
 enum { READER_URL_MAX = 255 }; // longest URL the access gate client can use
 
+// Where the store lives.
+extern const char *const READER_DB_PATH;
+
 // All return 0 on success and -1 on failure (SQLite's message printed);
 // out-parameters are written only on success.
 int readDevAddr(int *devAddr);
