@@ -82,6 +82,11 @@ TEST_F(UdpRoad, SearchIsAnsweredByBroadcastAndAnythingElseIgnored)
     }
     usleep(300000);
     EXPECT_EQ(read_file(NETCONF), b.netconf);
+    // Without settings: "OldIP":"" matches nothing, and nothing is written.
+    unlink(NETCONF);
+    ASSERT_TRUE(u.send(setup("", "198.51.100.9")));
+    usleep(300000);
+    EXPECT_FALSE(std::filesystem::exists(NETCONF));
     EXPECT_TRUE(reboot_lines().empty());
 
     // A thousand searches more are all answered, and no descriptor stays behind.

@@ -56,8 +56,6 @@ TEST_F(NetConfig, FilesReadAndWrittenBack)
         {"DNS=a=b==c\n=\nIP=192.0.2.5\r\nnoequals\nMAC=02:00:00:00:00:09",
          "[DNS][a=b==c][][][IP][192.0.2.5\r][noequals][][MAC][02:00:00:00:00:09]",
          "-"}, // an entry without a key is never written
-        {"DNS=a=b==c\nIP=192.0.2.5\r\nnoequals\nGateway=\nMAC=02:00:00:00:00:09", "",
-         "DNS=a=b==c\nIP=192.0.2.5\r\nnoequals=\nGateway=\nMAC=02:00:00:00:00:09\n"},
         {FIVE + "Extra=1\nMore=2\n", "", FIVE},
         {"IP=1\nMask=2\nGateway=3\n", "", "-"},
         {key + "=" + value + "\n" + key + "\n",
