@@ -12,6 +12,7 @@
 #include "core/slot.h"
 #include "daemon/hardware.h"
 #include "daemon/report.h"
+#include "netservice/manage_allow.h"
 #include "netservice/tcpserver.h"
 #include "netservice/udpserver.h"
 #include "settings/netconfig.h"
@@ -68,6 +69,7 @@ int main(int argc, char **argv)
     removeNetConfigLeftovers(&started);
     report_start();
     slot_init();
+    print_protection_state();
     // A peer that has gone must not end the process on the next write.
     signal(SIGPIPE, SIG_IGN);
 

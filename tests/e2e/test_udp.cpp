@@ -82,7 +82,6 @@ TEST_F(UdpRoad, SearchIsAnsweredByBroadcastAndAnythingElseIgnored)
     }
     usleep(300000);
     EXPECT_EQ(read_file(NETCONF), b.netconf);
-    // Without settings: "OldIP":"" matches nothing, and nothing is written.
     unlink(NETCONF);
     ASSERT_TRUE(u.send(setup("", "198.51.100.9")));
     usleep(300000);
