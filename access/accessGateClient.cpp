@@ -26,7 +26,10 @@ enum {
 // Waits of one call, as gSOAP takes them (negative: microseconds).
 const int SEND_TIMEOUT = -500000;  // 0.5 s for each wait to send
 const int RECV_TIMEOUT = -2000000; // 2 s for each wait for data
-const char NO_COLOR[] = "(none)";  // printed for an answer without Color
+// 2 s to set up the connection: a host that drops connection attempts would
+// otherwise hold the reader for the kernel's retries (about 2 minutes).
+const int CONNECT_TIMEOUT = -2000000;
+const char NO_COLOR[] = "(none)"; // printed for an answer without Color
 
 // No client certificate, the service's certificate neither required nor
 // verified, the library's default range of TLS versions. Since nothing is
@@ -92,6 +95,7 @@ int accessGate(char *cardNum)
         ctx->omode |= SOAP_C_UTFSTRING;
         ctx->send_timeout = SEND_TIMEOUT;
         ctx->recv_timeout = RECV_TIMEOUT;
+        ctx->connect_timeout = CONNECT_TIMEOUT;
         // Plain sockets: a closed connection gives EPIPE, not SIGPIPE (TLS: the guard below).
         ctx->socket_flags = MSG_NOSIGNAL;
         // A URL without a host makes the library talk over these descriptors

@@ -118,6 +118,33 @@ TEST_F(Wire, FailedExchanges)
     CaptureStderr();
     EXPECT_EQ(optFunction(0x95, nullptr, 0, out, &outlen, 10), -1);
     EXPECT_EQ(GetCapturedStderr(), "select error\n: Bad file descriptor\n");
+
+    // A line that has hung up gives nothing at once: no time-out.
+    fd1 = slave;
+    close(master);
+    master = -1;
+    CaptureStdout();
+    t0 = now_ms();
+    EXPECT_EQ(optFunction(0x95, nullptr, 0, out, &outlen, 500), -1);
+    EXPECT_LT(now_ms() - t0, 400);
+    EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+// Bytes before the start byte (line noise, the tail of a cut reply, a start
+// byte whose frame never completes) do not lose the reply behind them.
+TEST_F(Wire, NoiseBeforeTheStartByte)
+{
+    const bytes card = reply_frame(0x00, unhex("00 04 00 3D 2C 1B 0A"));
+    for (const char *noise : {"13", "AA", "BB AA 00", "AA 00 00 F0 00", "1B 0A 09 BB",
+                              "AA 00 00 03", "AA 00 00 01 00 00 BB"}) {
+        bytes line = unhex(noise);
+        line.insert(line.end(), card.begin(), card.end());
+        char text[32] = "";
+        answer(line);
+        EXPECT_EQ(getReaderUid(text), 0) << noise;
+        EXPECT_STREQ(text, "0A1B2C3D\n") << noise;
+        request();
+    }
 }
 
 // Each operation sends its frame; a success reply gives 0, a failure status

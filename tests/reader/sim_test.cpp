@@ -77,7 +77,7 @@ TEST_F(Sim, CardsAreReadOncePerPresentation)
 // the answer to the settings request that follows it.
 TEST_F(Sim, LateCardNeverAnswersAnotherCommand)
 {
-    ASSERT_TRUE(start({"--hold", "--card", "0A1B2C3D", "--fault", "late=750,cmd=95"}));
+    ASSERT_TRUE(start({"--card", "0A1B2C3D", "--fault", "late=750,cmd=95"}));
     ASSERT_TRUE(logged("presented"));
     CaptureStdout();
     EXPECT_EQ(card(), "");
@@ -103,6 +103,41 @@ TEST_F(Sim, SplitReplyAndQuietPolls)
     ASSERT_TRUE(logged("rx 93 relay"));
     for (auto &line : sim.lines())
         EXPECT_EQ(line.find("rx 95"), std::string::npos) << "idle poll logged: " << line;
+}
+
+// The gap limit inside a reply: a pause of 30 ms is ridden out, one of 60 ms
+// cuts the reply (fixed figures: a limit four times longer or shorter fails).
+// Either way the exchange after it is clean.
+TEST_F(Sim, PauseInsideAReply)
+{
+    ASSERT_TRUE(start());
+    for (auto c : {std::make_pair(30, 0), std::make_pair(60, -1)}) {
+        ASSERT_TRUE(command("fault split=" + std::to_string(c.first) + ",cmd=91", "fault armed"));
+        CaptureStdout();
+        EXPECT_EQ(get_info(), c.second) << c.first << " ms";
+        r = l = b = s = 9;
+        EXPECT_EQ(get_info(), 0) << "after a pause of " << c.first << " ms";
+        GetCapturedStdout();
+        EXPECT_EQ(hex({r, l, b, s}), "03 03 01 00");
+    }
+}
+
+// A settings reply that comes after its wait, whether it is already queued
+// or still on its way when the next command goes, answers no later command.
+TEST_F(Sim, LateSettingsReplyAnswersNoLaterCommand)
+{
+    ASSERT_TRUE(start({"--baud", "9600"}));
+    for (int pause : {0, 300}) {
+        ASSERT_TRUE(command("fault late=600,cmd=91", "fault armed"));
+        CaptureStdout();
+        EXPECT_EQ(get_info(), -1);
+        usleep(static_cast<useconds_t>(pause) * 1000);
+        EXPECT_EQ(setReaderInfo(10, 20, 30, static_cast<unsigned char>(pause / 100)), 0) << pause;
+        usleep(50000);
+        EXPECT_EQ(get_info(), 0) << pause;
+        GetCapturedStdout();
+        EXPECT_EQ(s, pause / 100) << "settings of the late reply";
+    }
 }
 
 // A held card answers every poll. Each fault spoils one exchange, prints
