@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <resolv.h>
 #include <sys/socket.h>
 
 #include "soapH.h"
@@ -26,16 +27,28 @@ enum {
 // Waits of one call, as gSOAP takes them (negative: microseconds).
 const int SEND_TIMEOUT = -500000;  // 0.5 s for each wait to send
 const int RECV_TIMEOUT = -2000000; // 2 s for each wait for data
+const char NO_COLOR[] = "(none)";  // printed for an answer without Color
 // 2 s to set up the connection: a host that drops connection attempts would
 // otherwise hold the reader for the kernel's retries (about 2 minutes).
 const int CONNECT_TIMEOUT = -2000000;
-const char NO_COLOR[] = "(none)"; // printed for an answer without Color
 
 // No client certificate, the service's certificate neither required nor
 // verified, the library's default range of TLS versions. Since nothing is
 // verified, the system's CA bundle is not loaded either: parsing it would
 // cost tens of milliseconds for every card and change nothing.
 const unsigned short TLS_FLAGS = SOAP_SSL_NO_AUTHENTICATION | SOAP_SSL_NO_DEFAULT_CA_PATH;
+
+// A silent name server would hold a card for the resolver's default retries
+// (5 s a try, two tries, per server). This thread's own resolver state (it
+// is per thread) is reloaded for each card and allowed one try of RESOLVE_S.
+const int RESOLVE_S = 1;
+void bound_name_lookup(void)
+{
+    if (res_init() == 0) {
+        _res.retrans = RESOLVE_S;
+        _res.retry = 1;
+    }
+}
 
 // Copies src into a buffer of URL_BUF bytes, cut to READER_URL_MAX characters.
 void copy_url(char *dst, const char *src)
@@ -108,6 +121,7 @@ int accessGate(char *cardNum)
         request.Device.Passnumber = card;
         printf("devID:%d, Passnumber:%s\n", devAddr, card);
 
+        bound_name_lookup();
         sigpipe_guard guard;
         sigpipe_block(&guard);
         int rc = soap_call___ns1__GrantAccess(ctx, url, soapAction, &request, response);
