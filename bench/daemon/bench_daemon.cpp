@@ -182,12 +182,10 @@ int main(int argc, char **argv)
     }
     std::string url = first.substr(10);
     std::thread([sout] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(sout, buf, sizeof buf)) > 0)
-            for (const char *p = buf; (p = static_cast<const char *>(memmem(
-                                           p, static_cast<size_t>(buf + n - p), " request ", 9)));
-                 p++)
+        FILE *f = fdopen(sout, "r");
+        char line[1024];
+        while (fgets(line, sizeof line, f))
+            if (strstr(line, " request "))
                 service_requests++;
     }).detach();
 

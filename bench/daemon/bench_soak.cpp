@@ -22,7 +22,7 @@ const char *const FAULTS[] = {"split=20", "late=600", "noise=1", "garbage", "spl
 enum { NFAULTS = 5, KINDS = NFAULTS + 1 }; // the last kind: no fault
 
 struct counts {
-    std::atomic<long> presented{0};
+    std::atomic<long> presented{0}, outputs{0};
     std::atomic<long> read[KINDS]; // identifier replies sent, by fault
 };
 
@@ -47,6 +47,8 @@ void read_sim(int fd, counts *c)
             buf.erase(0, nl + 1);
             if (line.find(" presented") != std::string::npos)
                 c->presented++;
+            else if (line.find(" rx 97 ") != std::string::npos)
+                c->outputs++;
             else if (line.find(" tx status=00 data=00") != std::string::npos)
                 c->read[kind_of(line)]++;
         }
@@ -112,8 +114,8 @@ int soak(int cards, int fault_every, const std::string &sim, std::atomic<long> *
            "%ld split 100 ms\n",
            c.read[NFAULTS].load(), c.read[0].load(), c.read[1].load(), c.read[2].load(),
            c.read[4].load());
-    printf("  intact (clean, split 20, late): %ld; cards the service was asked about: %ld; "
-           "intact cards lost: at least %ld\n",
-           intact, granted, intact > granted ? intact - granted : 0);
+    printf("  intact (clean, split 20, late): %ld; cards the service was asked about: %ld, "
+           "outputs after them: %ld; intact cards lost: at least %ld\n",
+           intact, granted, c.outputs.load(), intact > granted ? intact - granted : 0);
     return 0;
 }
