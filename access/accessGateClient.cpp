@@ -40,14 +40,16 @@ const unsigned short TLS_FLAGS = SOAP_SSL_NO_AUTHENTICATION | SOAP_SSL_NO_DEFAUL
 
 // A silent name server would hold a card for the resolver's default retries
 // (5 s a try, two tries, per server). This thread's own resolver state (it
-// is per thread) is reloaded for each card and allowed one try of RESOLVE_S.
+// is per thread) is loaded once and allowed one try of RESOLVE_S a server
+// (loading it again for every card would undo that every other time).
 const int RESOLVE_S = 1;
 void bound_name_lookup(void)
 {
-    if (res_init() == 0) {
-        _res.retrans = RESOLVE_S;
-        _res.retry = 1;
-    }
+    static thread_local bool loaded;
+    if (!loaded)
+        loaded = res_init() == 0;
+    _res.retrans = RESOLVE_S;
+    _res.retry = 1;
 }
 
 // Copies src into a buffer of URL_BUF bytes, cut to READER_URL_MAX characters.
