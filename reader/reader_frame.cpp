@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <poll.h>
 #include <unistd.h>
 
+#include "common/wait_readable.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"
 
@@ -95,26 +95,10 @@ void hold(const unsigned char *data, int n)
     held[nheld++].n = n;
 }
 
-// 1 readable, 0 time-out, -1 failure (errno set).
+// wait_readable for ns nanoseconds, rounded up to whole milliseconds.
 int wait_input(int fd, int64_t ns)
 {
-    if (fd < 0) {
-        errno = EBADF;
-        return -1;
-    }
-    if (ns < 0)
-        ns = 0;
-    pollfd p = {fd, POLLIN, 0};
-    timespec ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    int r;
-    do
-        r = ppoll(&p, 1, &ts, nullptr);
-    while (r < 0 && errno == EINTR);
-    if (r > 0 && (p.revents & POLLNVAL)) {
-        errno = EBADF;
-        return -1;
-    }
-    return r;
+    return wait_readable(fd, static_cast<long>((ns + MS - 1) / MS));
 }
 
 // Bytes received and not yet judged: anything before a start byte is
