@@ -40,16 +40,19 @@ const unsigned short TLS_FLAGS = SOAP_SSL_NO_AUTHENTICATION | SOAP_SSL_NO_DEFAUL
 
 // A silent name server would hold a card for the resolver's default retries
 // (5 s a try, two tries, per server). This thread's own resolver state (it
-// is per thread) is loaded once and allowed one try of RESOLVE_S a server
-// (loading it again for every card would undo that every other time).
+// is per thread) is loaded afresh for each card, so a changed file is in
+// force, and then allowed one try of RESOLVE_S a server. It is loaded with
+// the library's defaults: a state loaded with the bound already in it looks
+// untouched to the library, which then reloads it with the defaults itself.
 const int RESOLVE_S = 1;
 void bound_name_lookup(void)
 {
-    static thread_local bool loaded;
-    if (!loaded)
-        loaded = res_init() == 0;
-    _res.retrans = RESOLVE_S;
-    _res.retry = 1;
+    _res.retrans = 0;
+    _res.retry = 0;
+    if (res_init() == 0) {
+        _res.retrans = RESOLVE_S;
+        _res.retry = 1;
+    }
 }
 
 // Copies src into a buffer of URL_BUF bytes, cut to READER_URL_MAX characters.
