@@ -12,8 +12,10 @@
 
 #include "access/access_config.h"
 #include "access/light_code.h"
+#include "access/service_tls.h"
 #include "access/sigpipe_guard.h"
 #include "core/slot.h"
+#include "settings/protection.h"
 #include "settings/readerdb.h"
 
 namespace
@@ -31,12 +33,6 @@ const char NO_COLOR[] = "(none)";  // printed for an answer without Color
 // 2 s to set up the connection: a host that drops connection attempts would
 // otherwise hold the reader for the kernel's retries (about 2 minutes).
 const int CONNECT_TIMEOUT = -2000000;
-
-// No client certificate, the service's certificate neither required nor
-// verified, the library's default range of TLS versions. Since nothing is
-// verified, the system's CA bundle is not loaded either: parsing it would
-// cost tens of milliseconds for every card and change nothing.
-const unsigned short TLS_FLAGS = SOAP_SSL_NO_AUTHENTICATION | SOAP_SSL_NO_DEFAULT_CA_PATH;
 
 // A silent name server would hold a card for the resolver's default retries
 // (5 s a try, two tries, per server). This thread's own resolver state (it
@@ -89,6 +85,10 @@ int accessGate(char *cardNum)
         puts("card number too long");
         return -1;
     }
+    if (!service_url_permitted(url)) {
+        puts("GrantAccess failed: the service URL is not https while " PROTECT_CA_FILE " exists");
+        return -1;
+    }
     char *card = static_cast<char *>(calloc(1, CARD_BUF));
     if (!card) {
         perror("accessGate");
@@ -104,8 +104,9 @@ int accessGate(char *cardNum)
     }
 
     int ret = -1;
-    if (soap_ssl_client_context(ctx, TLS_FLAGS, nullptr, nullptr, nullptr, nullptr, nullptr) ==
-        SOAP_OK) {
+    // An http URL builds no TLS context; an https URL verifies the service
+    // when PROTECT_CA_FILE exists.
+    if (service_tls_setup(ctx, url) == SOAP_OK) {
         puts("-------------------------------------");
         soap_set_namespaces(ctx, namespaces);
         ctx->mode |= SOAP_C_UTFSTRING;
@@ -141,6 +142,7 @@ int accessGate(char *cardNum)
             ret = 0;
         } else {
             puts("GrantAccess failed");
+            service_tls_report();
         }
     }
     if (ret != 0)

@@ -109,7 +109,7 @@ void run(int fd)
             int start = 0;
             while (start < have && buf[start] != FRAME_START)
                 start++;
-            memmove(buf, buf + start, static_cast<size_t>(have - start));
+            memmove(buf, buf + start, static_cast<size_t>(have > start ? have - start : 0));
             have -= start;
             if (have <= FRAME_OFF_LEN)
                 break;
