@@ -18,3 +18,6 @@ int ctrReaderDevRelay(unsigned char relay);
 // Writes the card number text (8 or 14 upper-case hex digits and a line
 // feed) into text (at least UID_TEXT_MAX bytes). -1: no card, text untouched.
 int getReaderUid(char *text);
+// Milliseconds to wait before the next idle poll (0: now), so that the
+// reader module sees no more than one poll every READER_SILENCE_MS.
+long readerPollWait(void);
