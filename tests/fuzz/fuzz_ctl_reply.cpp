@@ -4,7 +4,7 @@
 #include <cjson/cJSON.h>
 
 #include "tests/fuzz/fuzz_common.h"
-#include "tools/ctl/ctl_reply.h"
+#include CTL_REPLY_HEADER // tools/ctl: reply_scan_feed, reply_parse
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size)
 {
