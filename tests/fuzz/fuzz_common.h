@@ -3,7 +3,6 @@
 #pragma once
 
 #undef NDEBUG
-#include <algorithm>
 #include <cassert>
 #include <cstdint>
 #include <cstdio>

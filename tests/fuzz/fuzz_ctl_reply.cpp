@@ -1,9 +1,11 @@
 // The configuration tool's reply reader: where a reply ends in the byte
 // stream and what it says. Input: byte 0 (the size of the pieces the stream
 // arrives in, less one), then the stream.
+#undef NDEBUG // the checks hold in every build
+#include <cassert>
 #include <cjson/cJSON.h>
+#include <cstdint>
 
-#include "tests/fuzz/fuzz_common.h"
 #include CTL_REPLY_HEADER // tools/ctl: reply_scan_feed, reply_parse
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size)

@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size)
         return 0;
     reader_result = (in[0] & 1) ? -1 : 0;
     char text[REQUEST_BUF] = {}, reply[4096]; // a request as the server reads it
-    memcpy(text, in + 1, std::min(size - 1, sizeof text - 1));
+    memcpy(text, in + 1, size - 1 < sizeof text ? size - 1 : sizeof text - 1);
     int outcome = 0, code = tcp_request(text, &outcome);
     if (code == REQ_SET_NET_CONF && outcome == 0)
         assert(writeNetConfig(&fuzz_saved_net) == 0);
