@@ -5,6 +5,7 @@
 
 #include <cjson/cJSON.h>
 
+#include "netservice/mgmt_proto.h"
 #include "settings/netconfig.h"
 
 // Request codes. The six reader commands use their slot codes (144..151).
@@ -18,9 +19,7 @@ enum {
 };
 
 enum {
-    REQUEST_BUF = 1024,         // receive buffer; a request fills at most 1023 bytes
     REBOOT_PAUSE_US = 50000,    // between the last word of a network change and the reboot
-    TCP_GAP_MS = 200,           // silence that ends a request
     TCP_IDLE_LIMIT_MS = 300000, // a connection silent this long is closed
     TCP_SEND_TIMEOUT_S = 5,     // a reply that cannot leave within this is dropped
 };
@@ -62,7 +61,3 @@ void reboot_device(void);
 // return its request code, with its outcome (0 success) in *outcome.
 int tcp_request(char *text, int *outcome);
 int udp_request(char *text, int *outcome);
-
-// The TCP reply step: sends the reply for a request code and its outcome on
-// fd and reboots after a successful network change.
-void tcp_reply(int fd, int code, int outcome);

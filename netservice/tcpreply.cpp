@@ -1,5 +1,7 @@
 // Replies of the TCP command set: one object printed with cJSON_Print,
 // "response" first, sent in one call.
+#include "netservice/tcpreply.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,14 +10,11 @@
 
 #include "core/slot.h"
 #include "netservice/netrequest.h"
-#include "netservice/tcpserver.h"
 #include "settings/netconfig.h"
 #include "settings/readerdb.h"
 
 namespace
 {
-
-enum { URL_BUF = 1024 };
 
 // Prints the tree, sends the text, frees both.
 void send_reply(int fd, cJSON *root)
@@ -80,7 +79,7 @@ int response_info(int fd, int code)
     } else if (code == REQ_GET_NET_CONF) {
         data = net_conf_data();
     } else if (code == REQ_GET_URL_ADDR) {
-        char url[URL_BUF];
+        char url[READER_URL_BUF];
         memset(url, 0, sizeof url);
         if (readUrlConfig(url) != 0)
             return response(fd, 0);

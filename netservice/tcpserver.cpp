@@ -12,8 +12,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/wait_readable.h"
 #include "core/slot.h"
 #include "netservice/netrequest.h"
+#include "netservice/tcpreply.h"
 #include "settings/readerdb.h"
 
 long tcp_idle_limit_ms = TCP_IDLE_LIMIT_MS;
@@ -22,9 +24,6 @@ namespace
 {
 
 enum { TCP_BACKLOG = 10 };
-
-// Outcome of the last request, read by the reply step.
-int tcp_outcome;
 
 // Reader command: post it to the hardware thread and wait for its own result.
 int reader_command(int code, slot_args *args)
@@ -77,47 +76,48 @@ int set_url_addr(const cJSON *data)
     return writeUrlConfig(data->valuestring) < 0 ? -1 : 0;
 }
 
-int parse_data(char *text)
+// Carries out one request; its outcome (0 success) goes to *outcome.
+int parse_data(char *text, int *outcome)
 {
     const char *command;
     cJSON *data;
     int code = REQ_UNKNOWN;
 
-    tcp_outcome = -1;
+    *outcome = -1;
     cJSON *root = request_parse(text, &command, &data);
     if (!root)
         return REQ_UNKNOWN;
-    if (strcmp(command, "CMD_SetReaderInfo") == 0) {
+    if (strcmp(command, CMD_SET_READER_INFO) == 0) {
         code = SLOT_SET_READER_INFO;
-        tcp_outcome = set_reader_info(data);
-    } else if (strcmp(command, "CMD_GetReaderInfo") == 0) {
+        *outcome = set_reader_info(data);
+    } else if (strcmp(command, CMD_GET_READER_INFO) == 0) {
         code = SLOT_GET_READER_INFO;
         slot_args args = {};
-        tcp_outcome = reader_command(code, &args);
-    } else if (strcmp(command, "CMD_CtrBuzzer") == 0) {
+        *outcome = reader_command(code, &args);
+    } else if (strcmp(command, CMD_CTR_BUZZER) == 0) {
         code = SLOT_BUZZER;
-        tcp_outcome = ctr_output(code);
-    } else if (strcmp(command, "CMD_CtrRelay") == 0) {
+        *outcome = ctr_output(code);
+    } else if (strcmp(command, CMD_CTR_RELAY) == 0) {
         code = SLOT_RELAY;
-        tcp_outcome = ctr_output(code);
-    } else if (strcmp(command, "CMD_CtrLight") == 0) {
+        *outcome = ctr_output(code);
+    } else if (strcmp(command, CMD_CTR_LIGHT) == 0) {
         code = SLOT_LIGHT;
-        tcp_outcome = ctr_output(code);
-    } else if (strcmp(command, "CMD_CtrDevice") == 0) {
+        *outcome = ctr_output(code);
+    } else if (strcmp(command, CMD_CTR_DEVICE) == 0) {
         code = SLOT_DEVICE;
-        tcp_outcome = ctr_device(data);
-    } else if (strcmp(command, "CMD_SetNetConf") == 0) {
+        *outcome = ctr_device(data);
+    } else if (strcmp(command, CMD_SET_NET_CONF) == 0) {
         code = REQ_SET_NET_CONF;
-        tcp_outcome = net_change(data, nullptr);
-    } else if (strcmp(command, "CMD_GetNetConf") == 0) {
+        *outcome = net_change(data, nullptr);
+    } else if (strcmp(command, CMD_GET_NET_CONF) == 0) {
         code = REQ_GET_NET_CONF;
-        tcp_outcome = 0;
-    } else if (strcmp(command, "CMD_SetUrlAddr") == 0) {
+        *outcome = 0;
+    } else if (strcmp(command, CMD_SET_URL_ADDR) == 0) {
         code = REQ_SET_URL_ADDR;
-        tcp_outcome = set_url_addr(data);
-    } else if (strcmp(command, "CMD_GetUrlAddr") == 0) {
+        *outcome = set_url_addr(data);
+    } else if (strcmp(command, CMD_GET_URL_ADDR) == 0) {
         code = REQ_GET_URL_ADDR;
-        tcp_outcome = 0;
+        *outcome = 0;
     }
     cJSON_Delete(root);
     return code;
@@ -152,8 +152,9 @@ void serve_connection(int fd)
         if (trecvn(fd, buf, sizeof buf - 1, TCP_GAP_MS) <= 0)
             return;
         printf("%s\n", buf);
-        int code = parse_data(buf);
-        tcp_reply(fd, code, tcp_outcome);
+        int outcome;
+        int code = parse_data(buf, &outcome);
+        tcp_reply(fd, code, outcome);
     }
 }
 
@@ -161,37 +162,16 @@ void serve_connection(int fd)
 
 int tcp_request(char *text, int *outcome)
 {
-    int code = parse_data(text);
-    *outcome = tcp_outcome;
-    return code;
+    return parse_data(text, outcome);
 }
-
-namespace
-{
-
-// Waits at most timeout_ms for fd to become readable: select's result, 1
-// readable, 0 time-out, -1 failure (reported).
-int wait_readable(int fd, long timeout_ms)
-{
-    timeval tv;
-    tv.tv_sec = timeout_ms / 1000;
-    tv.tv_usec = (timeout_ms % 1000) * 1000;
-    fd_set rset;
-    FD_ZERO(&rset);
-    FD_SET(fd, &rset);
-    int r = select(fd + 1, &rset, nullptr, nullptr, &tv);
-    if (r == -1)
-        perror("select error\n");
-    return r;
-}
-
-} // namespace
 
 int trecv(int fd, void *buf, unsigned int len, long timeout)
 {
     if (fd < 0 || fd >= FD_SETSIZE)
         return -1;
     int r = wait_readable(fd, timeout);
+    if (r < 0)
+        perror("select error\n");
     if (r <= 0)
         return r;
     return static_cast<int>(recv(fd, buf, len, 0));
@@ -203,6 +183,8 @@ int trecvn(int fd, void *buf, unsigned int len, long timeout)
         return -1;
     // The first byte may be long in coming, but not for ever.
     int r = wait_readable(fd, tcp_idle_limit_ms);
+    if (r < 0)
+        perror("select error\n");
     if (r <= 0)
         return r;
 

@@ -2,7 +2,7 @@
 // by 200 ms of silence, one formatted JSON reply each.
 #pragma once
 
-enum { TCP_PORT = 8001 };
+#include "netservice/mgmt_proto.h"
 
 void *thread_tcpserver(void *arg);
 // One select of at most timeout ms, then one recv. Bytes read, 0 on time-out
@@ -11,7 +11,3 @@ int trecv(int fd, void *buf, unsigned int len, long timeout);
 // Waits for the first byte, then gathers with trecv until len bytes or a
 // gap of timeout ms. Bytes gathered, or -1 when the first wait fails.
 int trecvn(int fd, void *buf, unsigned int len, long timeout);
-// Sends {"response":value}. Returns 0.
-int response(int fd, int value);
-// Sends the information reply of request code 145, 17 or 19. Returns 0.
-int response_info(int fd, int code);

@@ -17,32 +17,27 @@
 namespace
 {
 
-const char SEARCH_REQUEST[] = "TcpReader Request";
-const char SEARCH_ANSWER[] = "TcpReader Response"; // sent without its NUL
-
-// Outcome of the last request, read by the receive loop right after parse_data.
-int udp_outcome;
-
-int parse_data(char *text)
+// Carries out one datagram's request; its outcome (0 success) goes to *outcome.
+int parse_data(char *text, int *outcome)
 {
     const char *command;
     cJSON *data;
     int code = REQ_UNKNOWN;
 
-    udp_outcome = -1;
+    *outcome = -1;
     cJSON *root = request_parse(text, &command, &data);
     if (!root)
         return REQ_UNKNOWN;
-    if (strcmp(command, "CMD_SearchReader") == 0) {
+    if (strcmp(command, CMD_SEARCH_READER) == 0) {
         code = REQ_SEARCH_READER;
         if (cJSON_IsString(data) && data->valuestring &&
             strcmp(data->valuestring, SEARCH_REQUEST) == 0)
-            udp_outcome = 0;
-    } else if (strcmp(command, "CMD_SetNetConf") == 0) {
+            *outcome = 0;
+    } else if (strcmp(command, CMD_SET_NET_CONF) == 0) {
         code = REQ_SET_NET_CONF;
         const char *old_ip = request_string(data, "OldIP");
         if (old_ip)
-            udp_outcome = net_change(data, old_ip);
+            *outcome = net_change(data, old_ip);
     }
     cJSON_Delete(root);
     return code;
@@ -52,9 +47,7 @@ int parse_data(char *text)
 
 int udp_request(char *text, int *outcome)
 {
-    int code = parse_data(text);
-    *outcome = udp_outcome;
-    return code;
+    return parse_data(text, outcome);
 }
 
 int sendBroadcase(int port)
@@ -109,8 +102,9 @@ void *thread_udpserver(void *arg)
             perror("Receive data failed");
             exit(-1);
         }
-        int code = parse_data(buf);
-        if (udp_outcome != 0)
+        int outcome;
+        int code = parse_data(buf, &outcome);
+        if (outcome != 0)
             continue;
         if (code == REQ_SET_NET_CONF)
             reboot_device();

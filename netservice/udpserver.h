@@ -1,7 +1,7 @@
 // UDP discovery and network set-up on port 8000.
 #pragma once
 
-enum { UDP_PORT = 8000 };
+#include "netservice/mgmt_proto.h"
 
 void *thread_udpserver(void *arg);
 // Sends "TcpReader Response" to 255.255.255.255 at port. Returns 0.

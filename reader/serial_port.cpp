@@ -9,32 +9,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/wait_readable.h"
+
 namespace
 {
-
-// Waits until fd is readable, at most timeout_ms. Returns select's result:
-// 1 readable, 0 time-out, -1 failure (errno set). A descriptor that select
-// cannot watch (negative, or beyond FD_SETSIZE) fails like a bad descriptor
-// instead of writing outside the fd_set.
-int wait_readable(int fd, long timeout_ms)
-{
-    if (fd < 0 || fd >= FD_SETSIZE) {
-        errno = EBADF;
-        return -1;
-    }
-    if (timeout_ms < 0)
-        timeout_ms = 0;
-    fd_set rfds;
-    FD_ZERO(&rfds);
-    FD_SET(fd, &rfds);
-    timeval tv;
-    tv.tv_sec = timeout_ms / 1000;
-    tv.tv_usec = (timeout_ms % 1000) * 1000;
-    int r = select(fd + 1, &rfds, nullptr, nullptr, &tv);
-    if (r > 0 && !FD_ISSET(fd, &rfds))
-        return 0;
-    return r;
-}
 
 speed_t speed_code(long speed)
 {

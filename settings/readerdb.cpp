@@ -24,15 +24,6 @@ const char *const SELECT_URL = "select serverUrl from readerInfo where id=1";
 const char *const UPDATE_URL = "update readerInfo set serverUrl=?1 where id=1";
 const char *const SELECT_BOTH = "select devAddr, serverUrl from readerInfo where id=1";
 
-enum { URL_BUF_TCP = 1024, URL_BUF_CLIENT = READER_URL_MAX + 1 };
-
-void copy_url(char *out, size_t size, const char *text)
-{
-    size_t len = strnlen(text, size - 1);
-    memcpy(out, text, len);
-    out[len] = '\0';
-}
-
 // Runs one of the selects on row 1 and checks that it gave a row without
 // NULLs. 0 with the values at table[cols..2*cols-1], or -1.
 int select_row(const char *sql, store_lock lock, char ***table, int *cols)
@@ -93,7 +84,7 @@ int readUrlConfig(char *url)
     int cols;
     if (select_row(SELECT_URL, STORE_SHARED, &table, &cols) != 0)
         return -1;
-    copy_url(url, URL_BUF_TCP, table[cols]);
+    copy_url(url, READER_URL_BUF, table[cols]);
     sqlite3_free_table(table);
     return 0;
 }
@@ -112,7 +103,14 @@ int read_DevAddr_Url_Config(int *devAddr, char *url)
     if (select_row(SELECT_BOTH, STORE_SHARED, &table, &cols) != 0)
         return -1;
     *devAddr = store_text_to_int(table[cols]);
-    copy_url(url, URL_BUF_CLIENT, table[cols + 1]);
+    copy_url(url, READER_URL_MAX + 1, table[cols + 1]);
     sqlite3_free_table(table);
     return 0;
+}
+
+void copy_url(char *out, size_t size, const char *text)
+{
+    size_t len = strnlen(text, size - 1);
+    memcpy(out, text, len);
+    out[len] = '\0';
 }

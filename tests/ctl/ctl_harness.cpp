@@ -8,11 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "netservice/mgmt_proto.h"
+
 namespace
 {
-
-// The controller ends a request at this much silence.
-const int REQUEST_GAP_MS = 200;
 
 bool readable(int fd, int timeout_ms)
 {
@@ -82,7 +81,7 @@ std::string FakeController::serve(const FakeAnswer &answer)
     ssize_t n;
     // The request: from its first byte until 200 ms of silence.
     for (int wait = 10000; fd >= 0 && readable(fd, wait) && (n = recv(fd, buf, sizeof buf, 0)) > 0;
-         wait = REQUEST_GAP_MS)
+         wait = TCP_GAP_MS)
         request.append(buf, static_cast<size_t>(n));
     for (size_t k = 0; fd >= 0 && k < answer.chunks.size(); k++) {
         usleep(k > 0 ? answer.gap_ms * 1000 : 0);

@@ -10,6 +10,8 @@ const std::string OK = reply(1), SAVED = "saved; the controller reboots now to a
 const std::string READER_INFO =
     "{\n\t\"response\":\t1,\n\t\"Data\":\t{\n\t\t\"devAddr\":\t7,\n\t\t\"tRelay\":\t10,\n"
     "\t\t\"tLight\":\t20,\n\t\t\"tBuzzer\":\t30,\n\t\t\"Status\":\t1\n\t}\n}";
+const std::string NO_NET =
+    R"({"response":1,"Data":{"IP":"","Mask":"","Gateway":"","DNS":"","MAC":""}})";
 
 } // namespace
 
@@ -107,7 +109,7 @@ TEST(CtlTcp, ReplySplitAcrossReadsIsGatheredWhole)
     EXPECT_EQ(r.out, "URL  x\\x07\\x0A\n");
 }
 
-// 1 refused, 3 no (usable) answer.
+// 1 refused or nothing to show, 3 no (usable) answer in time, 4 no controller there.
 TEST(CtlTcp, ExitStatusesTellRefusedAndNoAnswer)
 {
     const struct {
@@ -123,7 +125,8 @@ TEST(CtlTcp, ExitStatusesTellRefusedAndNoAnswer)
         {"net get", {{"HTTP/1.0 400 Bad Request\r\n\r\n"}}, 3, "", "not a reply"},
         {"net get", {{"{\"Data\":1}"}}, 3, "", "not understood"},
         {"net get", {{"{\n\t\"response\":\t1"}, 0, true}, 3, "", "in the middle"},
-        {"-t 700 buzzer", {}, 3, "", "no reply"}, // never answers
+        {"-t 700 buzzer", {}, 3, "", "no reply"},                    // never answers
+        {"net get", {{NO_NET}}, 1, "", "holds no network settings"}, // no /etc/eth0-setting
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args);
@@ -138,7 +141,7 @@ TEST(CtlTcp, ExitStatusesTellRefusedAndNoAnswer)
 
     int port = FakeController().port(); // closed again: nothing listens there
     CtlResult r = run_ctl("-p " + std::to_string(port) + " net get");
-    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("connection refused"), std::string::npos) << r.err;
 }
 
@@ -167,7 +170,8 @@ TEST(CtlTcp, BadUsageIsRefusedBeforeAnythingIsSent)
                                "raw " + cmd("CMD_SetUrlAddr", '"' + std::string(1000, 'a') + '"'),
                                "-t 0 net get",
                                "--port 70000 net get",
-                               "--json=1 net get"};
+                               "--json=1 net get",
+                               "-H 999.1.1.1 net get"};
     FakeController fake;
     for (const auto &args : bad) {
         CtlResult r = fake.run(args, {});
@@ -175,6 +179,8 @@ TEST(CtlTcp, BadUsageIsRefusedBeforeAnythingIsSent)
         EXPECT_FALSE(r.err.empty()) << args.substr(0, 40);
     }
     EXPECT_FALSE(fake.pending());
+    // A dotted text that is no IPv4 address is refused as such, never looked up.
+    EXPECT_NE(run_ctl("-H 999.1.1.1 net get").err.find("IPv4 address (got"), std::string::npos);
     // Help is not an error.
     CtlResult r = run_ctl("url set --help");
     EXPECT_EQ(r.status, 0);

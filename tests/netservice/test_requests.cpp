@@ -12,6 +12,7 @@
 
 #include "core/slot.h"
 #include "netservice/netrequest.h"
+#include "netservice/tcpreply.h"
 
 namespace
 {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "netservice/netrequest.h"
+#include "netservice/tcpreply.h"
 #include "netservice/tcpserver.h"
 #include "tests/support/process.h"
 

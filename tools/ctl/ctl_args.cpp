@@ -1,17 +1,14 @@
-#include "tools/ctl/ctl_args.h"
-#include "tools/ctl/ctl.h"
-
+// gatewardenctl's command line: global and named options, positional words,
+// the help of each subcommand, and the checks of option values.
 #include <arpa/inet.h>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-const char *ctl_cmdname = "";
+#include "tools/common/parse_number.h"
+#include "tools/ctl/ctl.h"
 
-// The access gate client uses at most this many characters of the URL.
-enum { URL_MAX = 255 };
+const char *ctl_cmdname = "";
 
 static int bad_value(const char *opt, const char *text, const char *what)
 {
@@ -49,17 +46,17 @@ int ctl_global_opt(int argc, char **argv, int *i)
         long v = 0;
         switch (g.kind) {
         case G_HOST:
-            if (!*val)
+            if (ctl_check_host(val) != 0)
                 return bad_value(g.longname, val, "a host name or IPv4 address");
             g_ctl.host = val;
             break;
         case G_PORT:
-            if (ctl_parse_long(val, 1, 65535, &v) != 0)
+            if (parse_long(val, 1, 65535, &v) != 0)
                 return bad_value(g.longname, val, "a port number from 1 to 65535");
             g_ctl.port = (int)v;
             break;
         default:
-            if (ctl_parse_long(val, 1, 3600000, &v) != 0)
+            if (parse_long(val, 1, 3600000, &v) != 0)
                 return bad_value(g.longname, val, "a time in milliseconds (1 to 3600000)");
             g_ctl.timeout_ms = v;
             break;
@@ -73,11 +70,11 @@ void ctl_print_global_help(void)
 {
     printf("\nGlobal options (before or after the subcommand):\n"
            "  -H, --host HOST     controller to talk to (default 127.0.0.1)\n"
-           "  -p, --port N        port (default 8001 for TCP commands, 8000 for UDP)\n"
+           "  -p, --port N        port (default %d for TCP commands, %d for UDP)\n"
            "  -t, --timeout MS    how long to wait for an answer (default %d ms; search: %d ms)\n"
            "      --json          print the controller's own JSON reply instead of a table\n"
            "  -h, --help          show this help\n",
-           CTL_REPLY_TIMEOUT_MS, CTL_SEARCH_TIMEOUT_MS);
+           TCP_PORT, UDP_PORT, CTL_REPLY_TIMEOUT_MS, CTL_SEARCH_TIMEOUT_MS);
 }
 
 static void print_help(const struct ctl_usage *u, const struct ctl_opt *opts, int nopts)
@@ -169,31 +166,28 @@ int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *
 int ctl_usage_error(const char *fmt, ...)
 {
     va_list ap;
-    fprintf(stderr, "%s %s: ", ctl_prog, ctl_cmdname);
+    // Before the subcommand is known, the tool's own name alone.
+    const char *sep = *ctl_cmdname ? " " : "";
+    fprintf(stderr, "%s%s%s: ", ctl_prog, sep, ctl_cmdname);
     va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);
     va_end(ap);
-    fprintf(stderr, "\nTry '%s %s --help'.\n", ctl_prog, ctl_cmdname);
+    fprintf(stderr, "\nTry '%s%s%s --help'.\n", ctl_prog, sep, ctl_cmdname);
     return CTL_USAGE;
-}
-
-int ctl_parse_long(const char *text, long min, long max, long *out)
-{
-    if (!text || !*text)
-        return -1;
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < min || v > max)
-        return -1;
-    *out = v;
-    return 0;
 }
 
 int ctl_check_ipv4(const char *text)
 {
     struct in_addr a;
     return inet_pton(AF_INET, text, &a) == 1 ? 0 : -1;
+}
+
+int ctl_check_host(const char *text)
+{
+    // Digits and dots only: meant as an address, so it must be one.
+    if (!*text || (strspn(text, "0123456789.") == strlen(text) && ctl_check_ipv4(text) != 0))
+        return -1;
+    return 0;
 }
 
 int ctl_check_mask(const char *text)
@@ -225,7 +219,7 @@ int ctl_check_url(const char *text)
     if (strncmp(text, "http://", 7) != 0 && strncmp(text, "https://", 8) != 0)
         return -1;
     size_t n = strlen(text);
-    if (n > URL_MAX || n <= 8)
+    if (n > READER_URL_MAX || n <= 8)
         return -1;
     for (size_t k = 0; k < n; k++) {
         unsigned char c = (unsigned char)text[k];
@@ -239,11 +233,39 @@ int ctl_opt_long(const struct ctl_opt *o, long min, long max, long *out)
 {
     if (!o->value)
         return 0;
-    if (ctl_parse_long(o->value, min, max, out) == 0)
+    if (parse_long(o->value, min, max, out) == 0)
         return 0;
     char what[96];
     snprintf(what, sizeof what, "a whole number from %ld to %ld", min, max);
     char name[64];
     snprintf(name, sizeof name, "--%s", o->name);
     return bad_value(name, o->value, what);
+}
+
+int net_options_check(const struct ctl_opt *o, struct net_values *nv)
+{
+    static const char *const what[NET_COUNT] = {
+        "an IPv4 address", "a netmask such as 255.255.255.0", "an IPv4 address", "an IPv4 address",
+        "a MAC address such as 02:00:00:00:00:01"};
+    bool any = false;
+    for (int k = 0; k < NET_COUNT; k++) {
+        const char *val = o[k].value;
+        if (!val)
+            continue;
+        int bad = k == NET_MASK  ? ctl_check_mask(val)
+                  : k == NET_MAC ? ctl_check_mac(val)
+                                 : ctl_check_ipv4(val);
+        if (bad)
+            return ctl_usage_error("--%s needs %s (got \"%s\")", o[k].name, what[k], val);
+        any = true;
+    }
+    if (!any)
+        return ctl_usage_error("nothing to change: give at least one of --ip, --mask, --gateway, "
+                               "--dns, --mac");
+    nv->ip = o[NET_IP].value;
+    nv->mask = o[NET_MASK].value;
+    nv->gateway = o[NET_GATEWAY].value;
+    nv->dns = o[NET_DNS].value;
+    nv->mac = o[NET_MAC].value;
+    return CTL_OK;
 }

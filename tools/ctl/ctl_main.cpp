@@ -1,11 +1,11 @@
 // gatewardenctl: finds gatewarden controllers and reads and changes their
 // settings through the controller's UDP port 8000 and TCP port 8001.
-#include "tools/ctl/ctl.h"
-#include "tools/ctl/ctl_args.h"
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+
+#include "tools/ctl/ctl.h"
 
 #ifndef GATEWARDEN_VERSION
 #define GATEWARDEN_VERSION "unknown"
@@ -22,6 +22,13 @@ void ctl_err(const char *fmt, ...)
     vfprintf(stderr, fmt, ap);
     va_end(ap);
     fputc('\n', stderr);
+}
+
+long ctl_now_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 struct ctl_cmd {
@@ -61,7 +68,8 @@ static void usage(FILE *out)
         fprintf(out, "  %-14s %s\n", commands[k].full, commands[k].summary);
     if (out == stdout) {
         ctl_print_global_help();
-        printf("\nExit status: 0 done, 1 refused by the controller, 2 bad usage, 3 no answer.\n"
+        printf("\nExit status: 0 done, 1 refused by the controller (or nothing to show), 2 bad\n"
+               "usage, 3 no answer in time, 4 no controller there (connection refused).\n"
                "'%s COMMAND --help' describes a command.\n",
                ctl_prog);
     }

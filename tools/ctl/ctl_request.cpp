@@ -1,6 +1,5 @@
-#include "tools/ctl/ctl_request.h"
-
-#include <cjson/cJSON.h>
+// The request texts the tool sends: compact JSON objects, built here only.
+#include "tools/ctl/ctl.h"
 
 // Prints the tree compactly and releases it.
 static char *finish(cJSON *root, bool ok)
@@ -87,5 +86,5 @@ char *req_search(void)
     cJSON *root = command_object(CMD_SEARCH_READER);
     if (!root)
         return nullptr;
-    return finish(root, cJSON_AddStringToObject(root, "Data", SEARCH_REQUEST_DATA) != nullptr);
+    return finish(root, cJSON_AddStringToObject(root, "Data", SEARCH_REQUEST) != nullptr);
 }

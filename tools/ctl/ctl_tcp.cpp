@@ -1,36 +1,25 @@
-#include "tools/ctl/ctl_tcp.h"
-#include "tools/ctl/ctl.h"
-#include "tools/ctl/ctl_args.h"
-#include "tools/ctl/ctl_reply.h"
-
+// One request and its reply on the controller's TCP command port, and how
+// the reply becomes output and an exit status.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tools/ctl/ctl.h"
+
 // A reply larger than this is not one of the controller's.
 enum { REPLY_MAX = 65536 };
-
-static long now_ms(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Waits for events on fd until the deadline: 1 ready, 0 time-out, -1 failure.
 static int wait_fd(int fd, short events, long deadline)
 {
     for (;;) {
-        long left = deadline - now_ms();
+        long left = deadline - ctl_now_ms();
         if (left <= 0)
             return 0;
         struct pollfd p = {fd, events, 0};
@@ -41,49 +30,61 @@ static int wait_fd(int fd, short events, long deadline)
     }
 }
 
-static int resolve(const char *host, int port, struct sockaddr_in *sa)
+int ctl_resolve(const char *host, int port, int socktype, struct sockaddr_in *sa)
 {
+    if (ctl_check_host(host) != 0)
+        return ctl_usage_error("'%s' is neither a host name nor an IPv4 address", host);
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_socktype = socktype;
     struct addrinfo *res = nullptr;
     int r = getaddrinfo(host, nullptr, &hints, &res);
-    if (r != 0 || !res) {
-        ctl_err("cannot resolve '%s': %s\n"
-                "Give the controller's IPv4 address with -H (gatewardenctl search lists them).",
+    if (r == EAI_AGAIN) {
+        ctl_err("cannot resolve '%s' now: %s\n"
+                "Give the controller's IPv4 address (gatewardenctl search lists them).",
                 host, gai_strerror(r));
-        return -1;
+        return CTL_NOANSWER;
     }
-    memcpy(sa, res->ai_addr, sizeof *sa);
+    if (r != 0 || !res)
+        return ctl_usage_error("cannot resolve '%s': %s", host, gai_strerror(r));
+    memset(sa, 0, sizeof *sa);
+    sa->sin_family = AF_INET;
+    sa->sin_addr = ((const struct sockaddr_in *)res->ai_addr)->sin_addr;
     sa->sin_port = htons((uint16_t)port);
     freeaddrinfo(res);
-    return 0;
+    return CTL_OK;
 }
 
-static void connect_failed(const char *where, int err, long timeout)
+// Reports a failed connection; returns its exit status.
+static int connect_failed(const char *where, int err, long timeout)
 {
-    if (err == ECONNREFUSED)
-        ctl_err("cannot connect to %s: connection refused.\n"
-                "Is gatewarden running there? On the device: systemctl status gatewarden.",
-                where);
-    else if (err == ETIMEDOUT || err == 0)
-        ctl_err("no connection to %s within %ld ms.\n"
+    if (err == ETIMEDOUT || err == 0) {
+        ctl_err("no connection to %s within %ld ms (no answer in time).\n"
                 "Check the address (gatewardenctl search lists the controllers on this "
                 "network) or give more time with --timeout.",
                 where, timeout);
+        return CTL_NOANSWER;
+    }
+    if (err == ECONNREFUSED)
+        ctl_err("cannot connect to %s: connection refused (no controller there).\n"
+                "Is gatewarden running there? On the device: systemctl status gatewarden.",
+                where);
     else
         ctl_err("cannot connect to %s: %s.\nCheck the address and the network route.", where,
                 strerror(err));
+    return CTL_NOCONNECT;
 }
 
-// Connects without blocking beyond the deadline: the socket, or -1 (reported).
+// Connects without blocking beyond the deadline: the socket, or -1 with the
+// exit status in *status (reported).
 static int open_connection(const struct sockaddr_in *sa, const char *where, long deadline,
-                           long timeout)
+                           long timeout, int *status)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         ctl_err("cannot create a socket: %s", strerror(errno));
+        *status = CTL_NOANSWER;
         return -1;
     }
     int err = 0;
@@ -99,7 +100,7 @@ static int open_connection(const struct sockaddr_in *sa, const char *where, long
         }
     }
     if (err != 0) {
-        connect_failed(where, err, timeout);
+        *status = connect_failed(where, err, timeout);
         close(fd);
         return -1;
     }
@@ -169,8 +170,8 @@ static long read_reply(int fd, char *buf, const char *where, long deadline, long
         have += (size_t)n;
         if (s == SCAN_BAD || have >= REPLY_MAX) {
             ctl_err("%s answered something that is not a reply of gatewarden.\n"
-                    "Is this port really the controller's command port (8001)?",
-                    where);
+                    "Is this port really the controller's command port (%d)?",
+                    where, TCP_PORT);
             return -1;
         }
     }
@@ -179,23 +180,24 @@ static long read_reply(int fd, char *buf, const char *where, long deadline, long
 int tcp_exchange(const char *request, char **reply, size_t *len)
 {
     size_t reqlen = strlen(request);
-    if (reqlen > CTL_REQUEST_MAX)
+    if (reqlen > REQUEST_MAX)
         return ctl_usage_error("the request is %zu bytes long; the controller reads at most %d",
-                               reqlen, CTL_REQUEST_MAX);
-    int port = g_ctl.port ? g_ctl.port : CTL_TCP_PORT;
+                               reqlen, REQUEST_MAX);
+    int port = g_ctl.port ? g_ctl.port : TCP_PORT;
     long timeout = g_ctl.timeout_ms ? g_ctl.timeout_ms : (long)CTL_REPLY_TIMEOUT_MS;
-    long deadline = now_ms() + timeout;
+    long deadline = ctl_now_ms() + timeout;
     struct sockaddr_in sa;
-    if (resolve(g_ctl.host, port, &sa) != 0)
-        return CTL_NOANSWER;
+    int st = ctl_resolve(g_ctl.host, port, SOCK_STREAM, &sa);
+    if (st != CTL_OK)
+        return st;
     char where[300];
     char ip[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
     snprintf(where, sizeof where, "%s:%d", ip, port);
 
-    int fd = open_connection(&sa, where, deadline, timeout);
+    int fd = open_connection(&sa, where, deadline, timeout, &st);
     if (fd < 0)
-        return CTL_NOANSWER;
+        return st;
     if (send_all(fd, request, reqlen, deadline) != 0) {
         ctl_err("sending the request to %s failed: %s.", where, strerror(errno));
         close(fd);
@@ -217,4 +219,69 @@ int tcp_exchange(const char *request, char **reply, size_t *len)
     *reply = buf;
     *len = (size_t)n;
     return CTL_OK;
+}
+
+static void print_table(const cJSON *root, const struct reply_view *view)
+{
+    const cJSON *data = cJSON_GetObjectItemCaseSensitive(root, "Data");
+    if (!view->command) {
+        // raw: the whole reply
+        print_members(stdout, root);
+        return;
+    }
+    if (cJSON_IsObject(data)) {
+        print_members(stdout, data);
+    } else if (data) {
+        char *v = value_text(data);
+        const char *label = view->data_label ? view->data_label : "Data";
+        print_row(stdout, label, 0, v);
+        free(v);
+    } else if (view->done) {
+        printf("%s\n", view->done);
+    }
+}
+
+int run_request(char *request, const struct reply_view *view, cJSON **tree)
+{
+    if (!request) {
+        ctl_err("out of memory");
+        return CTL_NOANSWER;
+    }
+    char *text = nullptr;
+    size_t len = 0;
+    int st = tcp_exchange(request, &text, &len);
+    free(request);
+    if (st != CTL_OK)
+        return st;
+
+    cJSON *root = nullptr;
+    int response = 0;
+    if (reply_parse(text, len, &root, &response) != 0) {
+        ctl_err("the controller's reply is not understood (no number \"response\"):");
+        print_text(stderr, text);
+        fputc('\n', stderr);
+        free(text);
+        return CTL_NOANSWER;
+    }
+    if (g_ctl.json && !tree)
+        printf("%s\n", text);
+    free(text);
+    if (response != 1) {
+        if (view->command)
+            ctl_err("the controller refused %s (\"response\": %d).\n%s", view->command, response,
+                    view->refused ? view->refused : "");
+        else
+            ctl_err("the controller refused the request (\"response\": %d).", response);
+        cJSON_Delete(root);
+        return CTL_REFUSED;
+    }
+    if (tree) {
+        *tree = root;
+        return CTL_OK;
+    }
+    st = view->check ? view->check(cJSON_GetObjectItemCaseSensitive(root, "Data")) : CTL_OK;
+    if (st == CTL_OK && !g_ctl.json)
+        print_table(root, view);
+    cJSON_Delete(root);
+    return st;
 }

@@ -19,6 +19,7 @@
 
 #include "settings/netconfig.h"
 #include "settings/readerdb.h"
+#include "tools/common/parse_number.h"
 
 namespace
 {
@@ -58,10 +59,8 @@ void usage(FILE *out)
 
 bool parse_int(const char *text, int *out)
 {
-    char *end;
-    errno = 0;
-    long v = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < INT_MIN || v > INT_MAX)
+    long v;
+    if (parse_long(text, INT_MIN, INT_MAX, &v) != 0)
         return false;
     *out = (int)v;
     return true;

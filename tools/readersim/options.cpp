@@ -1,12 +1,13 @@
 #include "tools/readersim/options.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+
+#include "tools/common/parse_number.h"
 
 namespace
 {
@@ -60,20 +61,6 @@ const char USAGE[] =
     "\"t=... out light=L buzzer=B relay=R\", \"t=... card HEX presented\",\n"
     "\"t=... card removed\", \"t=... fault armed FAULT\".\n";
 
-// Whole-string decimal number within [lo, hi].
-bool number(const char *s, long lo, long hi, long *out)
-{
-    if (!s || !*s || isspace(static_cast<unsigned char>(*s)))
-        return false;
-    char *end;
-    errno = 0;
-    long v = strtol(s, &end, 10);
-    if (errno || *end || v < lo || v > hi)
-        return false;
-    *out = v;
-    return true;
-}
-
 // One or two hex digits.
 bool hex_byte(const char *s, int *out)
 {
@@ -122,19 +109,19 @@ bool fault_arg(const kind_name *k, const char *arg, sim_fault *f)
     switch (k->kind) {
     case FAULT_LATE:
     case FAULT_SPLIT:
-        if (!number(arg, 0, MAX_FAULT_MS, &v))
+        if (parse_long(arg, 0, MAX_FAULT_MS, &v) != 0)
             return false;
         f->arg = static_cast<int>(v);
         return true;
     case FAULT_STATUS:
         return hex_byte(arg, &f->arg);
     case FAULT_SHORT:
-        if (!number(arg, 0, MAX_SHORT_BYTES, &v))
+        if (parse_long(arg, 0, MAX_SHORT_BYTES, &v) != 0)
             return false;
         f->arg = static_cast<int>(v);
         return true;
     case FAULT_NOISE:
-        if (!number(arg, 1, MAX_NOISE_BYTES, &v))
+        if (parse_long(arg, 1, MAX_NOISE_BYTES, &v) != 0)
             return false;
         f->arg = static_cast<int>(v);
         return true;
@@ -214,7 +201,7 @@ int parse_fault(const char *notation, sim_fault *f, char *err, size_t errlen)
             if (!hex_byte(tok + 4, &f->cmd))
                 return fail(err, errlen, "bad cmd in fault '%s' (cmd=HH, hex)", notation);
         } else if (strncmp(tok, "count=", 6) == 0) {
-            if (!number(tok + 6, 1, MAX_FAULT_COUNT, &v))
+            if (parse_long(tok + 6, 1, MAX_FAULT_COUNT, &v) != 0)
                 return fail(err, errlen, "bad count in fault '%s' (count=N, N >= 1)", notation);
             f->count = static_cast<int>(v);
         } else {
@@ -289,7 +276,7 @@ int parse_options(int argc, char **argv, sim_options *o)
             o->link = optarg;
             break;
         case O_BAUD:
-            if (!number(optarg, 0, MAX_BAUD, &v))
+            if (parse_long(optarg, 0, MAX_BAUD, &v) != 0)
                 return usage_error("--baud: '%s' is not a rate in bit/s (0 to 4000000)", optarg);
             o->baud = v;
             break;
@@ -301,7 +288,7 @@ int parse_options(int argc, char **argv, sim_options *o)
             o->ncards++;
             break;
         case O_INTERVAL:
-            if (!number(optarg, 1, MAX_INTERVAL_MS, &v))
+            if (parse_long(optarg, 1, MAX_INTERVAL_MS, &v) != 0)
                 return usage_error("--interval: '%s' is not a time in ms (1 to 86400000)", optarg);
             o->interval_ms = v;
             break;
@@ -322,7 +309,7 @@ int parse_options(int argc, char **argv, sim_options *o)
             o->quiet_polls = true;
             break;
         case O_SEED:
-            if (!number(optarg, 0, 2147483647L, &v))
+            if (parse_long(optarg, 0, 2147483647L, &v) != 0)
                 return usage_error("--seed: '%s' is not a number", optarg);
             o->seed = static_cast<unsigned long>(v);
             o->seeded = true;

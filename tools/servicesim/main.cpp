@@ -15,6 +15,7 @@
 
 #include "soapH.h"
 
+#include "tools/common/parse_number.h"
 #include "tools/servicesim/sim_faults.h"
 #include "tools/servicesim/sim_rules.h"
 #include "tools/servicesim/sim_service.h"
@@ -80,18 +81,17 @@ int parse_options(int argc, char **argv, options *o)
     };
     int all = -1;
     for (int c; (c = getopt_long(argc, argv, "", longopts, nullptr)) != -1;) {
-        char *end;
+        long port;
         switch (c) {
         case OPT_BIND:
             o->bind_addr = optarg;
             break;
         case OPT_PORT:
-            errno = 0;
-            o->port = static_cast<int>(strtol(optarg, &end, 10));
-            if (*end || errno || o->port < 0 || o->port > 65535) {
+            if (parse_long(optarg, 0, 65535, &port) != 0) {
                 fprintf(stderr, "gatewarden-servicesim: bad --port '%s'\n", optarg);
                 return 2;
             }
+            o->port = static_cast<int>(port);
             break;
         case OPT_TLS:
             o->tls = true;

@@ -1,11 +1,13 @@
 #include "tools/servicesim/sim_faults.h"
 
-#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "tools/common/parse_number.h"
 
 namespace
 {
@@ -30,12 +32,8 @@ const struct {
 // A whole decimal number >= min, or -1.
 long parse_number(const std::string &text, long min)
 {
-    if (text.empty())
-        return -1;
-    char *end;
-    errno = 0;
-    long v = strtol(text.c_str(), &end, 10);
-    return (*end || errno || v < min) ? -1 : v;
+    long v;
+    return parse_long(text.c_str(), min, LONG_MAX, &v) == 0 ? v : -1;
 }
 
 } // namespace

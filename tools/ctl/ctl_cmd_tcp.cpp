@@ -1,12 +1,11 @@
-// Subcommands that go to the reader module through the controller:
-// reader get|set, buzzer, relay, light, output.
-#include "tools/ctl/ctl.h"
-#include "tools/ctl/ctl_args.h"
-#include "tools/ctl/ctl_request.h"
-#include "tools/ctl/ctl_run.h"
-
-#include <cjson/cJSON.h>
+// Subcommands on the controller's TCP command port: the reader module's
+// settings and outputs (reader get|set, buzzer, relay, light, output), and
+// the controller's own settings (net get|set, url get|set), and raw.
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/ctl/ctl.h"
 
 static const char READER_REFUSED[] =
     "The reader module did not carry it out: check its serial cable and power, then\n"
@@ -22,7 +21,7 @@ int cmd_reader_get(int argc, char **argv)
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
         return st;
-    const struct reply_view v = {CMD_GET_READER_INFO, nullptr, nullptr, READER_REFUSED};
+    const struct reply_view v = {CMD_GET_READER_INFO, nullptr, nullptr, READER_REFUSED, nullptr};
     return run_request(req_simple(CMD_GET_READER_INFO), &v, nullptr);
 }
 
@@ -31,7 +30,8 @@ static int read_current(long cur[5])
 {
     const struct reply_view v = {CMD_GET_READER_INFO, nullptr, nullptr,
                                  "Reading the current settings failed; give all five options to "
-                                 "set them without reading first."};
+                                 "set them without reading first.",
+                                 nullptr};
     cJSON *tree = nullptr;
     int st = run_request(req_simple(CMD_GET_READER_INFO), &v, &tree);
     if (st != CTL_OK)
@@ -89,7 +89,7 @@ int cmd_reader_set(int argc, char **argv)
             if (!o[k].value)
                 v[k] = cur[k];
     }
-    const struct reply_view view = {CMD_SET_READER_INFO, nullptr, "ok", READER_REFUSED};
+    const struct reply_view view = {CMD_SET_READER_INFO, nullptr, "ok", READER_REFUSED, nullptr};
     return run_request(req_set_reader_info(v[0], v[1], v[2], v[3], v[4]), &view, nullptr);
 }
 
@@ -100,7 +100,7 @@ static int output_command(int argc, char **argv, const char *name, const char *c
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
         return st;
-    const struct reply_view v = {command, nullptr, "ok", READER_REFUSED};
+    const struct reply_view v = {command, nullptr, "ok", READER_REFUSED, nullptr};
     return run_request(req_simple(command), &v, nullptr);
 }
 
@@ -143,6 +143,108 @@ int cmd_output(int argc, char **argv)
     for (int k = 0; k < 3; k++)
         if (ctl_opt_long(&o[k], 0, 255, &v[k]) != 0)
             return CTL_USAGE;
-    const struct reply_view view = {CMD_CTR_DEVICE, nullptr, "ok", READER_REFUSED};
+    const struct reply_view view = {CMD_CTR_DEVICE, nullptr, "ok", READER_REFUSED, nullptr};
     return run_request(req_ctr_device(v[0], v[1], v[2]), &view, nullptr);
+}
+
+// A controller without /etc/eth0-setting answers with five empty values.
+static int net_settings_held(const cJSON *data)
+{
+    for (const cJSON *m = data ? data->child : nullptr; m; m = m->next)
+        if (!cJSON_IsString(m) || m->valuestring[0] != '\0')
+            return CTL_OK;
+    ctl_err("the controller holds no network settings (its /etc/eth0-setting is missing or\n"
+            "empty); it keeps the address it was started with. Give it settings with net set,\n"
+            "or on the device with gatewarden-provision.");
+    return CTL_REFUSED;
+}
+
+int cmd_net_get(int argc, char **argv)
+{
+    static const struct ctl_usage u = {
+        "net get",
+        "Shows the network settings stored on the controller (IP address, mask,\n"
+        "gateway, DNS server, MAC address), as it applies them at boot.\n",
+        0, 0};
+    int st = 0;
+    if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
+        return st;
+    const struct reply_view v = {CMD_GET_NET_CONF, nullptr, nullptr, nullptr, net_settings_held};
+    return run_request(req_simple(CMD_GET_NET_CONF), &v, nullptr);
+}
+
+int cmd_net_set(int argc, char **argv)
+{
+    static const struct ctl_usage u = {
+        "net set [--ip ADDR] [--mask MASK] [--gateway ADDR] [--dns ADDR] [--mac MAC]",
+        "Stores new network settings on the controller, which then REBOOTS to apply\n"
+        "them. Values not given stay as they are.\n",
+        0, 0};
+    struct ctl_opt o[] = {NET_OPTIONS};
+    int st = 0;
+    if (ctl_parse(argc, argv, &u, o, NET_COUNT, nullptr, &st) < 0)
+        return st;
+    struct net_values nv;
+    if ((st = net_options_check(o, &nv)) != CTL_OK)
+        return st;
+    const struct reply_view v = {
+        CMD_SET_NET_CONF, nullptr, "saved; the controller reboots now to apply the new settings",
+        "The controller could not write its network settings file; nothing changed and it\n"
+        "does not reboot. Look at its log (journalctl -u gatewarden).",
+        nullptr};
+    return run_request(req_set_net_conf(nullptr, &nv), &v, nullptr);
+}
+
+int cmd_url_get(int argc, char **argv)
+{
+    static const struct ctl_usage u = {
+        "url get", "Shows the URL of the access service that the controller asks for every card.\n",
+        0, 0};
+    int st = 0;
+    if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
+        return st;
+    const struct reply_view v = {CMD_GET_URL_ADDR, "URL", nullptr,
+                                 "The controller could not read /etc/reader.db; check that it was "
+                                 "provisioned (gatewarden-provision).",
+                                 nullptr};
+    return run_request(req_simple(CMD_GET_URL_ADDR), &v, nullptr);
+}
+
+int cmd_url_set(int argc, char **argv)
+{
+    static const struct ctl_usage u = {
+        "url set URL",
+        "Stores the URL of the access service (http:// or https://, at most 255\n"
+        "characters). It is used from the next card on.\n",
+        1, 1};
+    const char *pos[1] = {nullptr};
+    int st = 0;
+    if (ctl_parse(argc, argv, &u, nullptr, 0, pos, &st) < 0)
+        return st;
+    if (ctl_check_url(pos[0]) != 0)
+        return ctl_usage_error("the URL must start with http:// or https://, hold no blanks or "
+                               "control characters and have at most 255 characters");
+    const struct reply_view v = {CMD_SET_URL_ADDR, nullptr, "ok",
+                                 "The controller could not write /etc/reader.db; look at its log "
+                                 "(journalctl -u gatewarden).",
+                                 nullptr};
+    return run_request(req_set_url(pos[0]), &v, nullptr);
+}
+
+int cmd_raw(int argc, char **argv)
+{
+    static const struct ctl_usage u = {
+        "raw JSON",
+        "Sends JSON to the command port exactly as given and prints the reply. An\n"
+        "unknown command or a malformed request is answered with \"response\" 0.\n"
+        "Example: gatewardenctl raw '{\"Command\":\"CMD_GetUrlAddr\"}'\n",
+        1, 1};
+    const char *pos[1] = {nullptr};
+    int st = 0;
+    if (ctl_parse(argc, argv, &u, nullptr, 0, pos, &st) < 0)
+        return st;
+    if (!*pos[0])
+        return ctl_usage_error("the request is empty");
+    const struct reply_view v = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    return run_request(strdup(pos[0]), &v, nullptr);
 }
