@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include "core/slot.h"
+#include "netservice/tcpreply.h"
 #include "tests/fuzz/fuzz_common.h"
 
 static int reader_result; // the stub's answer; written before each post
