@@ -11,8 +11,10 @@
 
 #include "access/access_config.h"
 #include "access/light_code.h"
+#include "access/service_tls.h"
 #include "access/sigpipe_guard.h"
 #include "core/slot.h"
+#include "settings/protection.h"
 #include "settings/readerdb.h"
 
 namespace
@@ -27,12 +29,6 @@ enum {
 const int SEND_TIMEOUT = -500000;  // 0.5 s for each wait to send
 const int RECV_TIMEOUT = -2000000; // 2 s for each wait for data
 const char NO_COLOR[] = "(none)";  // printed for an answer without Color
-
-// No client certificate, the service's certificate neither required nor
-// verified, the library's default range of TLS versions. Since nothing is
-// verified, the system's CA bundle is not loaded either: parsing it would
-// cost tens of milliseconds for every card and change nothing.
-const unsigned short TLS_FLAGS = SOAP_SSL_NO_AUTHENTICATION | SOAP_SSL_NO_DEFAULT_CA_PATH;
 
 // Copies src into a buffer of URL_BUF bytes, cut to READER_URL_MAX characters.
 void copy_url(char *dst, const char *src)
@@ -68,6 +64,10 @@ int accessGate(char *cardNum)
         puts("card number too long");
         return -1;
     }
+    if (!service_url_permitted(url)) {
+        puts("GrantAccess failed: the service URL is not https while " PROTECT_CA_FILE " exists");
+        return -1;
+    }
     char *card = static_cast<char *>(calloc(1, CARD_BUF));
     if (!card) {
         perror("accessGate");
@@ -83,8 +83,9 @@ int accessGate(char *cardNum)
     }
 
     int ret = -1;
-    if (soap_ssl_client_context(ctx, TLS_FLAGS, nullptr, nullptr, nullptr, nullptr, nullptr) ==
-        SOAP_OK) {
+    // An http URL builds no TLS context; an https URL verifies the service
+    // when PROTECT_CA_FILE exists.
+    if (service_tls_setup(ctx, url) == SOAP_OK) {
         puts("-------------------------------------");
         soap_set_namespaces(ctx, namespaces);
         ctx->mode |= SOAP_C_UTFSTRING;
@@ -118,6 +119,7 @@ int accessGate(char *cardNum)
             ret = 0;
         } else {
             puts("GrantAccess failed");
+            service_tls_report();
         }
     }
     if (ret != 0)

@@ -8,6 +8,7 @@
 
 #include "daemon/hardware.h"
 #include "core/slot.h"
+#include "netservice/manage_allow.h"
 #include "netservice/tcpserver.h"
 #include "netservice/udpserver.h"
 
@@ -31,6 +32,7 @@ int main(void)
     // Log lines must reach a pipe as they happen.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     slot_init();
+    print_protection_state();
     // A peer that has gone must not end the process on the next write.
     signal(SIGPIPE, SIG_IGN);
 

@@ -14,8 +14,10 @@
 
 #include "common/wait_readable.h"
 #include "core/slot.h"
+#include "netservice/manage_allow.h"
 #include "netservice/netrequest.h"
 #include "netservice/tcpreply.h"
+#include "settings/protection.h"
 #include "settings/readerdb.h"
 
 long tcp_idle_limit_ms = TCP_IDLE_LIMIT_MS;
@@ -73,6 +75,10 @@ int set_url_addr(const cJSON *data)
         return -1;
     if (strlen(data->valuestring) > READER_URL_MAX)
         return -1; // the access gate client could not use it
+    if (!service_url_permitted(data->valuestring)) {
+        puts("service URL refused: not https while " PROTECT_CA_FILE " exists");
+        return -1;
+    }
     return writeUrlConfig(data->valuestring) < 0 ? -1 : 0;
 }
 
@@ -236,6 +242,11 @@ void *thread_tcpserver(void *arg)
         }
         char addr[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
+        if (!manage_allowed(&peer.sin_addr)) {
+            printf("Server refused client connect %s\n", addr);
+            close(fd);
+            continue;
+        }
         printf("Server accept client connect %s\n", addr);
 
         timeval snd = {TCP_SEND_TIMEOUT_S, 0};

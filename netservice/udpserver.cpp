@@ -12,13 +12,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "netservice/manage_allow.h"
 #include "netservice/netrequest.h"
 
 namespace
 {
 
-// Carries out one datagram's request; its outcome (0 success) goes to *outcome.
-int parse_data(char *text, int *outcome)
+// Carries out one datagram's request from peer (null: from no socket); its
+// outcome (0 success) goes to *outcome.
+int parse_data(char *text, const in_addr *peer, int *outcome)
 {
     const char *command;
     cJSON *data;
@@ -36,7 +38,7 @@ int parse_data(char *text, int *outcome)
     } else if (strcmp(command, CMD_SET_NET_CONF) == 0) {
         code = REQ_SET_NET_CONF;
         const char *old_ip = request_string(data, "OldIP");
-        if (old_ip)
+        if (old_ip && manage_allowed(peer))
             *outcome = net_change(data, old_ip);
     }
     cJSON_Delete(root);
@@ -47,7 +49,7 @@ int parse_data(char *text, int *outcome)
 
 int udp_request(char *text, int *outcome)
 {
-    return parse_data(text, outcome);
+    return parse_data(text, nullptr, outcome);
 }
 
 int sendBroadcase(int port)
@@ -103,7 +105,7 @@ void *thread_udpserver(void *arg)
             exit(-1);
         }
         int outcome;
-        int code = parse_data(buf, &outcome);
+        int code = parse_data(buf, &from.sin_addr, &outcome);
         if (outcome != 0)
             continue;
         if (code == REQ_SET_NET_CONF)

@@ -1,6 +1,7 @@
 // Time of one access check: accessGate against gatewarden-servicesim on
-// loopback, over HTTP and over HTTPS (self-signed certificate), and what the
-// TLS client context costs with and without the system's CA bundle.
+// loopback, over HTTP, over HTTPS (self-signed certificate, nothing
+// verified) and over HTTPS verified against /etc/gatewarden/ca.pem (a test
+// CA); and what the TLS client context costs in each way.
 //   scripts/board-sandbox -- build/bin/gatewarden-bench-access [--calls N]
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 
 #include "access/accessGateClient.h"
 #include "core/slot.h"
+#include "settings/protection.h"
 #include "settings/readerdb.h"
 
 namespace
@@ -125,14 +128,14 @@ int measure(const sim &s, int calls, std::vector<double> *times)
     return rc;
 }
 
-// soap_ssl_client_context alone, with the given flags.
-std::vector<double> tls_setup(unsigned short flags, int n)
+// soap_ssl_client_context alone, with the given flags and CA file.
+std::vector<double> tls_setup(unsigned short flags, int n, const char *cafile = nullptr)
 {
     std::vector<double> t;
     for (int i = 0; i < n; i++) {
         double t0 = now_ms();
         struct soap *ctx = soap_new();
-        soap_ssl_client_context(ctx, flags, nullptr, nullptr, nullptr, nullptr, nullptr);
+        soap_ssl_client_context(ctx, flags, nullptr, nullptr, cafile, nullptr, nullptr);
         soap_destroy(ctx);
         soap_end(ctx);
         soap_free(ctx);
@@ -165,29 +168,44 @@ int main(int argc, char **argv)
     char dir[] = "/tmp/gw-bench-access.XXXXXX";
     if (!mkdtemp(dir))
         return 1;
-    std::string certs = dir;
-    std::string cmd = std::string(GW_SOURCE_DIR) + "/scripts/make-test-cert " + certs;
+    // A self-signed certificate, and a test CA with a certificate from it.
+    std::string certs = dir, mk = " && " GW_SOURCE_DIR "/scripts/make-test-cert ";
+    std::string cmd = "cd " + certs + mk + ". " + mk + "--ca ca" + mk + "--by ca verified";
     if (system(cmd.c_str()) != 0)
         return 1;
 
-    sim http, https;
-    std::vector<double> t_http, t_https;
+    sim http, https, verified;
+    std::vector<double> t_http, t_https, t_verified;
     int rc = 1;
+    // The verified call: /etc/gatewarden/ca.pem holds the test CA meanwhile.
+    bool ca = mkdir("/etc/gatewarden", 0755) == 0 || errno == EEXIST;
+    ca = ca && system(("cp " + certs + "/ca/ca.pem " PROTECT_CA_FILE).c_str()) == 0;
     if (start_sim(&http, {"--port", "0", "--grant-all"}) &&
         start_sim(&https, {"--port", "0", "--grant-all", "--tls", "--cert", certs + "/cert.pem",
                            "--key", certs + "/key.pem"}) &&
+        start_sim(&verified,
+                  {"--port", "0", "--grant-all", "--tls", "--cert", certs + "/verified/cert.pem",
+                   "--key", certs + "/verified/key.pem"}) &&
+        ca && measure(verified, calls, &t_verified) == 0 && unlink(PROTECT_CA_FILE) == 0 &&
         measure(http, calls, &t_http) == 0 && measure(https, calls, &t_https) == 0) {
         report("access check, HTTP", t_http);
         report("access check, HTTPS (new handshake)", t_https);
+        report("access check, HTTPS verified", t_verified);
         report("TLS client context (as used)",
                tls_setup(SOAP_SSL_NO_AUTHENTICATION | SOAP_SSL_NO_DEFAULT_CA_PATH, calls / 10));
         report("TLS client context + CA bundle", tls_setup(SOAP_SSL_NO_AUTHENTICATION, calls / 10));
+        std::string cafile = certs + "/ca/ca.pem";
+        report("TLS client context, verified",
+               tls_setup(SOAP_SSL_REQUIRE_SERVER_AUTHENTICATION | SOAP_SSL_NO_DEFAULT_CA_PATH,
+                         calls / 10, cafile.c_str()));
         rc = 0;
     } else {
         fprintf(stderr, "gatewarden-bench-access: the simulator or a call failed\n");
     }
+    unlink(PROTECT_CA_FILE);
     stop_sim(&http);
     stop_sim(&https);
+    stop_sim(&verified);
     system(("rm -rf " + certs).c_str());
     return rc;
 }

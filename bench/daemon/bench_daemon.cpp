@@ -2,7 +2,8 @@
 // access service's own time, idle CPU, resident memory, and growth of memory
 // and descriptors over thousands of cards, TCP requests and UDP searches.
 // Runs only inside scripts/board-sandbox (it uses /dev/ttymxc2, /etc and the
-// daemon's ports).
+// daemon's ports). --tls-memory: only the resident memory after 1,000 cards
+// over HTTP and 1,000 over HTTPS.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -128,9 +129,72 @@ bool store_url(const std::string &url)
     return ok;
 }
 
+// Starts the access service simulator with extra options; its URL in *url,
+// its log read and dropped by a thread of its own. Returns its pid or -1.
+int start_service(const std::vector<std::string> &extra, std::string *url)
+{
+    std::vector<std::string> argv = {bin("gatewarden-servicesim"), "--port", "0", "--grant-all"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    int out = -1;
+    int pid = spawn(argv, &out);
+    std::string first;
+    char c;
+    while (pid > 0 && read(out, &c, 1) == 1 && c != '\n')
+        first += c;
+    if (first.find("listening ") != 0) {
+        fprintf(stderr, "no access service simulator: %s\n", first.c_str());
+        end(pid);
+        return -1;
+    }
+    *url = first.substr(10);
+    std::thread([out] {
+        char buf[4096];
+        while (read(out, buf, sizeof buf) > 0) {
+        }
+    }).detach();
+    return pid;
+}
+
+// Resident memory of a fresh daemon after TLS_CARDS cards over HTTP, then
+// TLS_CARDS more over HTTPS (self-signed service, nothing verified).
+int tls_memory(void)
+{
+    const int TLS_CARDS = 1000;
+    char dir[] = "/tmp/gw-bench-daemon.XXXXXX";
+    if (!mkdtemp(dir) ||
+        system((std::string(GW_SOURCE_DIR "/scripts/make-test-cert ") + dir).c_str()) != 0)
+        return 1;
+    std::string http, https, certs = dir;
+    int plain = start_service({}, &http);
+    int tls = start_service({"--tls", "--cert", certs + "/cert.pem", "--key", certs + "/key.pem"},
+                            &https);
+    BenchReader reader;
+    int daemon = -1;
+    if (plain > 0 && tls > 0 && store_url(http) && reader.start())
+        daemon = start_daemon(&reader);
+    if (daemon > 0) {
+        printf("daemon started: RSS %ld kB\n", rss_kb(daemon));
+        for (const std::string &url : {http, https}) {
+            int lost = 0;
+            store_url(url);
+            for (int i = 0; i < TLS_CARDS; i++)
+                lost += reader.card(3000) < 0;
+            printf("after %d cards over %s: RSS %ld kB (%ld kB own), peak %ld kB (%d lost)\n",
+                   TLS_CARDS, url.substr(0, url.find(':')).c_str(), rss_kb(daemon),
+                   rss_anon_kb(daemon), hwm_kb(daemon), lost);
+        }
+    }
+    end(daemon);
+    reader.stop();
+    end(plain);
+    end(tls);
+    system(("rm -rf " + certs).c_str());
+    return daemon > 0 ? 0 : 1;
+}
+
 } // namespace
 
-int main(void)
+int main(int argc, char **argv)
 {
     const char *sandbox = getenv("GW_SANDBOX");
     if (!sandbox || strcmp(sandbox, "1") != 0) {
@@ -139,6 +203,8 @@ int main(void)
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
+    if (argc == 2 && strcmp(argv[1], "--tls-memory") == 0)
+        return tls_memory();
 
     // The access service on loopback; its log is read and dropped.
     int sout = -1;

@@ -172,9 +172,10 @@ TEST_F(Answers, UnreadableSettingsUseTheDefaultUrl)
 // client context: the fault report is printed, "GrantAccess failed" is not,
 // and neither the separator line nor the request follows. OpenSSL reads its
 // configuration once per process, so the call runs in a program of its own.
+// (An http URL makes no TLS context at all: the service here is https.)
 TEST_F(Answers, TlsSetupFailureEndsTheCallBeforeSending)
 {
-    ASSERT_TRUE(svc.start("--grant-all"));
+    ASSERT_TRUE(svc.start("--tls --grant-all"));
     std::string conf = test_cert_dir() + "/no-algorithms.cnf";
     std::ofstream(conf) << "openssl_conf = openssl_init\n[openssl_init]\nproviders = prov\n"
                            "[prov]\nnull = null_sect\n[null_sect]\nactivate = 1\n";

@@ -94,6 +94,13 @@ TEST_F(Provision, OptionsAndCompletingExistingFiles)
     EXPECT_EQ(read_file(etc + "/eth0-setting"), "IP=198.51.100.7\nMask=255.255.0.0\n"
                                                 "Gateway=198.51.100.1\nDNS=198.51.100.53\n"
                                                 "MAC=02:AB:cd:00:11:22\n");
+    ASSERT_EQ(system((GW_SOURCE_DIR "/scripts/make-test-cert --ca " + root + "/ca").c_str()), 0);
+    ASSERT_EQ(
+        provision({"--manage-allow", "192.0.2.7,198.51.100.0/24", "--ca", root + "/ca/ca.pem"}), 0);
+    EXPECT_EQ(read_file(etc + "/gatewarden/ca.pem"), read_file(root + "/ca/ca.pem"));
+    EXPECT_EQ(read_file(etc + "/gatewarden/manage-allow"),
+              "# IPv4 addresses and prefixes that may manage this controller\n192.0.2.7\n"
+              "198.51.100.0/24\n");
 
     // Not a database: left alone, exit 1, the others are still made.
     const std::string junk(3000, 'j');
@@ -107,6 +114,10 @@ TEST_F(Provision, OptionsAndCompletingExistingFiles)
 TEST_F(Provision, BadUsage)
 {
     for (auto &args : std::vector<std::vector<std::string>>{{"--bogus", "1"},
+                                                            {"--ip", "192.0.2.7", "--bogus"},
+                                                            {"--manage-allow", "192.0.2.1/33"},
+                                                            {"--manage-allow", "192.0.2.1#"},
+                                                            {"--ca", "/dev/null"},
                                                             {"--root"},
                                                             {"--devaddr", "x"},
                                                             {"--devaddr", "2147483648"},
@@ -114,9 +125,14 @@ TEST_F(Provision, BadUsage)
                                                             {"--mask", "255.255.255.0\nX=1"},
                                                             {"--mac", "02:00:00"},
                                                             {"--mac", "02:00:00:00:00:0g"},
-                                                            {"--url", std::string(256, 'u')}})
+                                                            {"--url", std::string(256, 'u')}}) {
         EXPECT_EQ(provision(args), 2) << args[0] << " " << args.back();
+        EXPECT_TRUE(args.back() != "--bogus" || lines[0] == "gatewarden-provision: unknown option "
+                                                            "'--bogus'");
+    }
     EXPECT_FALSE(file_exists(etc));
+    EXPECT_EQ(provision({"--root", root + "/none"}, false), 1);
+    EXPECT_FALSE(file_exists(root + "/none"));
     EXPECT_EQ(provision({"--help"}, false), 0);
 }
 

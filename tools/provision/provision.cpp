@@ -4,6 +4,10 @@
 // table or row that is there already is kept as it is, and only what is
 // missing is added. Prints one line for each thing it created.
 //
+// The protections are installed only when asked for, and then replace what
+// was there: --ca FILE becomes /etc/gatewarden/ca.pem, --manage-allow LIST
+// becomes /etc/gatewarden/manage-allow.
+//
 // Exit status: 0 done, 1 a store could not be created or completed, 2 bad usage.
 #include <arpa/inet.h>
 #include <cerrno>
@@ -12,12 +16,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <openssl/pem.h>
 #include <sqlite3.h>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "netservice/manage_allow.h"
 #include "settings/netconfig.h"
+#include "settings/protection.h"
 #include "settings/readerdb.h"
 #include "tools/common/parse_number.h"
 
@@ -44,16 +53,24 @@ struct Options {
     int devAddr = 0;
     const char *url = DEFAULT_URL;
     const char *net[NET_ENTRIES] = {};
+    std::string ca, manage; // texts of ca.pem and manage-allow, when set
+    bool ca_set = false, manage_set = false;
 };
 
 void usage(FILE *out)
 {
     fputs("usage: gatewarden-provision [--root DIR] [--devaddr N] [--url URL] [--ip A]\n"
           "                            [--mask M] [--gateway G] [--dns D] [--mac M]\n"
+          "                            [--ca FILE] [--manage-allow LIST]\n"
           "Creates DIR/etc/reader.db, DIR/etc/card.db and DIR/etc/eth0-setting where\n"
-          "they are missing (DIR defaults to /); existing data is never overwritten.\n"
+          "they are missing (DIR, which must exist, defaults to /); existing data is\n"
+          "never overwritten.\n"
           "Defaults: devaddr 0, url http://127.0.0.1:8080/ws/AccessGate, ip 192.0.2.10,\n"
-          "mask 255.255.255.0, gateway 192.0.2.1, dns 192.0.2.1, mac 02:00:c0:00:02:0a.\n",
+          "mask 255.255.255.0, gateway 192.0.2.1, dns 192.0.2.1, mac 02:00:c0:00:02:0a.\n"
+          "--ca FILE installs the PEM certificates of FILE as DIR" PROTECT_CA_FILE ":\n"
+          "the access service must then be https with a certificate from that CA.\n"
+          "--manage-allow LIST installs LIST (IPv4 addresses and prefixes, separated by\n"
+          "commas) as DIR" PROTECT_MANAGE_FILE ": only they may then manage the device.\n",
           out);
 }
 
@@ -80,16 +97,57 @@ bool is_mac(const char *text)
                                         &b[3], &b[4], &b[5], &tail) == 6;
 }
 
+// True when text is PEM certificates and nothing else that PEM could read.
+bool is_ca_text(const std::string &text)
+{
+    BIO *in = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+    STACK_OF(X509_INFO) *infos =
+        in ? PEM_X509_INFO_read_bio(in, nullptr, nullptr, nullptr) : nullptr;
+    int certs = 0;
+    for (int i = 0; infos && i < sk_X509_INFO_num(infos); i++)
+        certs += sk_X509_INFO_value(infos, i)->x509 != nullptr;
+    bool ok = infos && certs == sk_X509_INFO_num(infos) && certs > 0;
+    sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    BIO_free(in);
+    return ok;
+}
+
+// The manage-allow file for a comma-separated LIST; false on a bad entry.
+bool manage_text(const char *list, std::string *text)
+{
+    *text = "# IPv4 addresses and prefixes that may manage this controller\n";
+    for (const char *p = list; *p;) {
+        size_t n = strcspn(p, ",");
+        *text += std::string(p, n) + "\n";
+        p += n + (p[n] == ',');
+    }
+    int entries, bad;
+    return manage_allow_match(text->data(), text->size(), 0, &entries, &bad) >= 0 &&
+           text->find('#', 1) == std::string::npos;
+}
+
 // 0, or 2 after a message on bad usage.
 int parse_args(int argc, char **argv, Options *o)
 {
     static const char *const net_opts[NET_ENTRIES] = {"--ip", "--mask", "--gateway", "--dns",
                                                       "--mac"};
+    static const char *const other_opts[] = {"--root", "--devaddr", "--url", "--ca",
+                                             "--manage-allow"};
     for (int i = 1; i < argc; i++) {
         const char *opt = argv[i];
         if (strcmp(opt, "--help") == 0 || strcmp(opt, "-h") == 0) {
             usage(stdout);
             exit(0);
+        }
+        int k = 0;
+        while (k < NET_ENTRIES && strcmp(opt, net_opts[k]) != 0)
+            k++;
+        bool known = k < NET_ENTRIES;
+        for (const char *name : other_opts)
+            known = known || strcmp(opt, name) == 0;
+        if (!known) {
+            fprintf(stderr, "gatewarden-provision: unknown option '%s'\n", opt);
+            return 2;
         }
         if (i + 1 >= argc) {
             fprintf(stderr, "gatewarden-provision: %s needs a value\n", opt);
@@ -110,14 +168,27 @@ int parse_args(int argc, char **argv, Options *o)
                 return 2;
             }
             o->url = val;
-        } else {
-            int k = 0;
-            while (k < NET_ENTRIES && strcmp(opt, net_opts[k]) != 0)
-                k++;
-            if (k == NET_ENTRIES) {
-                fprintf(stderr, "gatewarden-provision: unknown option '%s'\n", opt);
+        } else if (strcmp(opt, "--ca") == 0) {
+            std::ifstream in(val, std::ios::binary);
+            std::ostringstream text;
+            text << in.rdbuf();
+            o->ca = text.str();
+            if (!in || !is_ca_text(o->ca)) {
+                fprintf(stderr, "gatewarden-provision: %s is not a file of PEM certificates\n",
+                        val);
                 return 2;
             }
+            o->ca_set = true;
+        } else if (strcmp(opt, "--manage-allow") == 0) {
+            if (!manage_text(val, &o->manage)) {
+                fprintf(stderr,
+                        "gatewarden-provision: bad --manage-allow '%s': IPv4 addresses and "
+                        "prefixes separated by commas\n",
+                        val);
+                return 2;
+            }
+            o->manage_set = true;
+        } else {
             bool ok = k == NET_MAC ? is_mac(val) : is_ipv4(val);
             if (!ok) {
                 fprintf(stderr, "gatewarden-provision: bad value for %s: '%s'\n", opt, val);
@@ -135,9 +206,29 @@ bool exists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-// Creates the settings file whole or not at all: written to a temporary file,
-// synced, then linked to its name, which fails rather than replace a file
-// that appeared meanwhile.
+// Writes text to path whole or not at all: into a temporary file beside it,
+// synced, then renamed over path (replace) or linked to it, which fails
+// rather than replace a file that appeared meanwhile. 0, or an errno value.
+int write_whole(const std::string &path, const std::string &text, bool replace)
+{
+    std::string tmp = path + ".XXXXXX";
+    int fd = mkstemp(&tmp[0]);
+    if (fd < 0)
+        return errno;
+    bool ok = fchmod(fd, 0644) == 0 &&
+              write(fd, text.data(), text.size()) == (ssize_t)text.size() && fsync(fd) == 0;
+    ok = (close(fd) == 0) && ok;
+    int err = errno;
+    if (ok &&
+        (replace ? rename(tmp.c_str(), path.c_str()) : link(tmp.c_str(), path.c_str())) != 0) {
+        err = errno;
+        ok = false;
+    }
+    unlink(tmp.c_str());
+    return ok ? 0 : err;
+}
+
+// Creates the settings file whole or not at all.
 int make_eth0_setting(const std::string &path, const Options &o)
 {
     if (exists(path)) {
@@ -147,27 +238,29 @@ int make_eth0_setting(const std::string &path, const Options &o)
     std::string text;
     for (int k = 0; k < NET_ENTRIES; k++)
         text += std::string(NET_KEYS[k]) + "=" + (o.net[k] ? o.net[k] : NET_DEFAULTS[k]) + "\n";
-
-    std::string tmp = path + ".XXXXXX";
-    int fd = mkstemp(&tmp[0]);
-    if (fd < 0) {
-        fprintf(stderr, "gatewarden-provision: %s: %s\n", path.c_str(), strerror(errno));
-        return 1;
-    }
-    bool ok = fchmod(fd, 0644) == 0 &&
-              write(fd, text.data(), text.size()) == (ssize_t)text.size() && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    int err = errno;
-    if (ok && link(tmp.c_str(), path.c_str()) != 0) {
-        err = errno;
-        ok = false;
-    }
-    unlink(tmp.c_str());
-    if (!ok) {
+    int err = write_whole(path, text, false);
+    if (err) {
         fprintf(stderr, "gatewarden-provision: %s: %s\n", path.c_str(), strerror(err));
         return 1;
     }
     printf("created %s\n", path.c_str());
+    return 0;
+}
+
+// Installs a protection file below root, replacing what was there.
+int install(const std::string &root, const char *file, const std::string &text)
+{
+    std::string path = root + file;
+    std::string dir = path.substr(0, path.rfind('/'));
+    bool had = exists(path);
+    int err = mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST ? errno : 0;
+    if (!err)
+        err = write_whole(path, text, true);
+    if (err) {
+        fprintf(stderr, "gatewarden-provision: %s: %s\n", path.c_str(), strerror(err));
+        return 1;
+    }
+    printf("%s %s\n", had ? "replaced" : "installed", path.c_str());
     return 0;
 }
 
@@ -250,16 +343,27 @@ int main(int argc, char **argv)
         usage(stderr);
         return 2;
     }
-    std::string etc = o.root + (o.root.empty() || o.root.back() != '/' ? "/" : "") + "etc";
-    for (const std::string &dir : {o.root, etc}) {
-        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-            fprintf(stderr, "gatewarden-provision: %s: %s\n", dir.c_str(), strerror(errno));
-            return 1;
-        }
+    std::string top =
+        o.root.empty() || o.root.back() != '/' ? o.root : o.root.substr(0, o.root.size() - 1);
+    std::string etc = top + "/etc";
+    // The root must be there: a mistyped one is not a new tree.
+    struct stat st;
+    int err = stat(o.root.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (err) {
+        fprintf(stderr, "gatewarden-provision: --root %s: %s\n", o.root.c_str(), strerror(err));
+        return 1;
+    }
+    if (mkdir(etc.c_str(), 0755) != 0 && errno != EEXIST) {
+        fprintf(stderr, "gatewarden-provision: %s: %s\n", etc.c_str(), strerror(errno));
+        return 1;
     }
     int rc = 0;
     rc |= make_db(etc + "/reader.db", "readerInfo", READER_SCHEMA, &o);
     rc |= make_db(etc + "/card.db", "card", CARD_SCHEMA, nullptr);
     rc |= make_eth0_setting(etc + "/eth0-setting", o);
+    if (o.ca_set)
+        rc |= install(top, PROTECT_CA_FILE, o.ca);
+    if (o.manage_set)
+        rc |= install(top, PROTECT_MANAGE_FILE, o.manage);
     return rc ? 1 : 0;
 }
