@@ -131,6 +131,12 @@ int optHardware(void)
                 slot_wait_posted(wait);
             return 0;
         }
+        // The reader sees no more polls than before; a post cuts the pause short.
+        long pause = readerPollWait();
+        if (pause > 0) {
+            slot_wait_posted(pause);
+            return 0;
+        }
         if (getReaderUid(card) == 0)
             accessGate(card);
         else

@@ -21,3 +21,6 @@ int getReaderUid(char *text);
 // The card number text of an identifier reply's len data bytes, as
 // getReaderUid writes it. -1: no card, text untouched.
 int uid_reply_text(char *text, const unsigned char *data, int len);
+// Milliseconds to wait before the next idle poll (0: now), so that the
+// reader module sees no more than one poll every READER_SILENCE_MS.
+long readerPollWait(void);

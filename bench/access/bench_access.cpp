@@ -206,6 +206,7 @@ int main(int argc, char **argv)
     stop_sim(&http);
     stop_sim(&https);
     stop_sim(&verified);
-    system(("rm -rf " + certs).c_str());
+    if (system(("rm -rf " + certs).c_str()) != 0)
+        fprintf(stderr, "gatewarden-bench-access: %s not removed\n", certs.c_str());
     return rc;
 }

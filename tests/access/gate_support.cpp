@@ -104,7 +104,7 @@ std::string test_cert_dir()
     std::string make = GW_SOURCE_DIR "/scripts/make-test-cert ";
     if (dir.empty() && mkdtemp(tmpl) && system((make + tmpl).c_str()) == 0) {
         dir = tmpl;
-        atexit([] { system(("rm -rf " + dir).c_str()); });
+        atexit([] { (void)!system(("rm -rf " + dir).c_str()); });
     }
     return dir;
 }

@@ -66,7 +66,7 @@ TEST_F(Protect, ManagementFromAllowedAddressesOnly)
 {
     ASSERT_TRUE(b.daemon.wait_for(
         "protection: service certificate not verified; management open to every address", 3000));
-    system((std::string("ip addr add ") + SECOND + "/24 dev eth0 2>/dev/null").c_str());
+    (void)!system((std::string("ip addr add ") + SECOND + "/24 dev eth0 2>/dev/null").c_str());
     const std::string bad = "192.0.2.10\n192.0.2.300\n";
     const struct {
         std::string file;

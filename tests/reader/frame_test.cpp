@@ -83,8 +83,7 @@ TEST(Frame, RepliesAreValidated)
     }
 }
 
-// The reply is queued before the operation runs (the operation writes its
-// request without flushing input), then the request it wrote is read back.
+// The test answers each request once it is in, then reads the request back.
 using Wire = OnPty;
 
 TEST_F(Wire, FailedExchanges)
@@ -95,7 +94,7 @@ TEST_F(Wire, FailedExchanges)
 
     // Wrong check byte and a trailing byte: nothing printed, outputs left
     // alone, and the whole burst consumed.
-    feed(unhex("AA 00 00 02 00 07 00 BB 55"));
+    answer(unhex("AA 00 00 02 00 07 00 BB 55"));
     CaptureStdout();
     EXPECT_EQ(optFunction(0x95, nullptr, 0, out, &outlen, 500), -1);
     EXPECT_EQ(GetCapturedStdout(), "");
@@ -119,6 +118,33 @@ TEST_F(Wire, FailedExchanges)
     CaptureStderr();
     EXPECT_EQ(optFunction(0x95, nullptr, 0, out, &outlen, 10), -1);
     EXPECT_EQ(GetCapturedStderr(), "select error\n: Bad file descriptor\n");
+
+    // A line that has hung up gives nothing at once: no time-out.
+    fd1 = slave;
+    close(master);
+    master = -1;
+    CaptureStdout();
+    t0 = now_ms();
+    EXPECT_EQ(optFunction(0x95, nullptr, 0, out, &outlen, 500), -1);
+    EXPECT_LT(now_ms() - t0, 400);
+    EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+// Bytes before the start byte (line noise, the tail of a cut reply, a start
+// byte whose frame never completes) do not lose the reply behind them.
+TEST_F(Wire, NoiseBeforeTheStartByte)
+{
+    const bytes card = reply_frame(0x00, unhex("00 04 00 3D 2C 1B 0A"));
+    for (const char *noise : {"13", "AA", "BB AA 00", "AA 00 00 F0 00", "1B 0A 09 BB",
+                              "AA 00 00 03", "AA 00 00 01 00 00 BB"}) {
+        bytes line = unhex(noise);
+        line.insert(line.end(), card.begin(), card.end());
+        char text[32] = "";
+        answer(line);
+        EXPECT_EQ(getReaderUid(text), 0) << noise;
+        EXPECT_STREQ(text, "0A1B2C3D\n") << noise;
+        request();
+    }
 }
 
 // Each operation sends its frame; a success reply gives 0, a failure status
@@ -155,7 +181,7 @@ TEST_F(Wire, OperationsFramesAndFailureMessages)
     };
     for (auto &o : ops)
         for (auto &reply : replies) {
-            feed(unhex(reply.first));
+            answer(unhex(reply.first));
             CaptureStdout();
             EXPECT_EQ(o.op(), *reply.second ? -1 : 0) << o.frame;
             EXPECT_EQ(GetCapturedStdout(), *reply.second ? o.name + std::string(reply.second) : "");
@@ -165,7 +191,7 @@ TEST_F(Wire, OperationsFramesAndFailureMessages)
 
     // A settings reply of fewer than six data bytes is refused.
     for (int n : {0, 3, 5}) {
-        feed(reply_frame(0x00, bytes(static_cast<size_t>(n), 0x44)));
+        answer(reply_frame(0x00, bytes(static_cast<size_t>(n), 0x44)));
         CaptureStdout();
         EXPECT_EQ(getReaderInfo(&r, &l, &b, &s), -1) << n << " data bytes";
         EXPECT_EQ(GetCapturedStdout(), "Get reader info error: 00\n");
@@ -174,7 +200,7 @@ TEST_F(Wire, OperationsFramesAndFailureMessages)
     }
 
     // A failure reply without data: its check byte is taken as the code.
-    feed(unhex("AA 00 00 01 05 04 BB"));
+    answer(unhex("AA 00 00 01 05 04 BB"));
     CaptureStdout();
     EXPECT_EQ(ctrReaderLight(1), -1);
     request();
@@ -191,7 +217,7 @@ TEST_F(Wire, CardIdentifiers)
     for (size_t n = 0; n <= id.size(); n++) {
         const char *want = n == 7 ? "D4C3B2A1\n" : n >= 10 ? "07F6E5D4C3B2A1\n" : "untouched";
         char text[32] = "untouched";
-        feed(reply_frame(0x00, bytes(id.begin(), id.begin() + static_cast<long>(n))));
+        answer(reply_frame(0x00, bytes(id.begin(), id.begin() + static_cast<long>(n))));
         CaptureStdout();
         EXPECT_EQ(getReaderUid(text), n == 7 || n >= 10 ? 0 : -1) << n << " data bytes";
         EXPECT_EQ(GetCapturedStdout(), "");
@@ -199,7 +225,7 @@ TEST_F(Wire, CardIdentifiers)
         EXPECT_EQ(request(), "AA 00 00 01 95 94 BB");
     }
     char text[32] = "kept";
-    feed(reply_frame(0x01, {0x01}));
+    answer(reply_frame(0x01, {0x01}));
     EXPECT_EQ(getReaderUid(text), -1);
     EXPECT_STREQ(text, "kept");
 }

@@ -34,7 +34,7 @@ class Noise : public OnPty
     int poll_with(bytes line)
     {
         line.resize(FRAME_AREA, 0x00);
-        feed(line);
+        answer(line);
         strcpy(text, "untouched");
         CaptureStdout();
         int r = getReaderUid(text);

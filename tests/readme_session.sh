@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# README's "Trying it by hand" as a person does it: the lines after "# now
+# inside the sandbox" in README.md, typed one a second into an interactive
+# shell on a pseudo-terminal (job control on), in the board sandbox. Checks
+# what they print, the daemon's log, and that nothing of theirs is left.
+#   readme_session.sh README.md      (GW_BIN_DIR: the programs)
+set -euo pipefail
+readme=$1
+[ "${GW_SANDBOX:-}" = 1 ] || { echo "readme_session: only inside the board sandbox" >&2; exit 2; }
+bin=$(readlink -f "${GW_BIN_DIR:?}")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+awk '/^    # now inside the sandbox/ {on = 1; next}
+     on && /^    / {print substr($0, 5); next}
+     on {exit}' "$readme" >"$work/session"
+[ -s "$work/session" ] || { echo "no hand session in $readme" >&2; exit 1; }
+
+status=0
+while IFS= read -r line; do
+    printf '%s\n' "$line"
+    sleep 1
+done <"$work/session" |
+    B=$bin TMPDIR=$work PS1='$ ' timeout 60 script -qfec 'bash --norc --noprofile -i' /dev/null |
+    sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g; s/\r//g' >"$work/transcript" || status=$?
+
+fail() {
+    echo "readme_session: $*" >&2
+    sed 's/^/  | /' "$work/transcript" >&2
+    exit 1
+}
+[ "$status" = 0 ] || fail "the session ended with status $status"
+! grep -q 'Stopped' "$work/transcript" || fail "a background job was stopped"
+for want in '^192\.0\.2\.10$' '^URL[[:space:]]*http://127\.0\.0\.1:8080/ws/AccessGate$' \
+    '^GrantAccess successful$' '^OpenRelay: true$'; do
+    grep -q "$want" "$work/transcript" || fail "no line $want"
+done
+for log in service.log reader.log gatewarden.log; do
+    compgen -G "$work/tmp.*/$log" >/dev/null || fail "no $log in the session's directory"
+done
+
+# Whatever the session started must have ended with it.
+sleep 1
+here=$(readlink /proc/self/ns/net)
+left=()
+for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/ns/net" 2>/dev/null)" = "$here" ] || continue
+    case $(readlink "$p/exe" 2>/dev/null) in "$bin"/*) left+=("${p#/proc/}") ;; esac
+done
+[ "${#left[@]}" = 0 ] || { kill "${left[@]}" 2>/dev/null || true; fail "still running: ${left[*]}"; }
+exit 0
