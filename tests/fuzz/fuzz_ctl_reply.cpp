@@ -6,7 +6,7 @@
 #include <cjson/cJSON.h>
 #include <cstdint>
 
-#include CTL_REPLY_HEADER // tools/ctl: reply_scan_feed, reply_parse
+#include "tools/ctl/ctl.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size)
 {
