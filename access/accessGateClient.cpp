@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <resolv.h>
 #include <sys/socket.h>
 
 #include "soapH.h"
@@ -13,6 +14,7 @@
 #include "access/light_code.h"
 #include "access/service_tls.h"
 #include "access/sigpipe_guard.h"
+#include "common/log.h"
 #include "core/slot.h"
 #include "settings/protection.h"
 #include "settings/readerdb.h"
@@ -29,6 +31,26 @@ enum {
 const int SEND_TIMEOUT = -500000;  // 0.5 s for each wait to send
 const int RECV_TIMEOUT = -2000000; // 2 s for each wait for data
 const char NO_COLOR[] = "(none)";  // printed for an answer without Color
+// 2 s to set up the connection: a host that drops connection attempts would
+// otherwise hold the reader for the kernel's retries (about 2 minutes).
+const int CONNECT_TIMEOUT = -2000000;
+
+// A silent name server would hold a card for the resolver's default retries
+// (5 s a try, two tries, per server). This thread's own resolver state (it
+// is per thread) is loaded afresh for each card, so a changed file is in
+// force, and then allowed one try of RESOLVE_S a server. It is loaded with
+// the library's defaults: a state loaded with the bound already in it looks
+// untouched to the library, which then reloads it with the defaults itself.
+const int RESOLVE_S = 1;
+void bound_name_lookup(void)
+{
+    _res.retrans = 0;
+    _res.retry = 0;
+    if (res_init() == 0) {
+        _res.retrans = RESOLVE_S;
+        _res.retry = 1;
+    }
+}
 
 // Copies src into a buffer of URL_BUF bytes, cut to READER_URL_MAX characters.
 void copy_url(char *dst, const char *src)
@@ -56,7 +78,7 @@ int accessGate(char *cardNum)
     // and device address 0 stay.
     if (read_DevAddr_Url_Config(&devAddr, storedUrl) == 0)
         copy_url(url, storedUrl);
-    printf("soap url:%s\n", url);
+    printf("soap url:%s\n", log_mask_urls(url).c_str());
 
     if (!cardNum)
         return -1;
@@ -93,6 +115,7 @@ int accessGate(char *cardNum)
         ctx->omode |= SOAP_C_UTFSTRING;
         ctx->send_timeout = SEND_TIMEOUT;
         ctx->recv_timeout = RECV_TIMEOUT;
+        ctx->connect_timeout = CONNECT_TIMEOUT;
         // Plain sockets: a closed connection gives EPIPE, not SIGPIPE (TLS: the guard below).
         ctx->socket_flags = MSG_NOSIGNAL;
         // A URL without a host makes the library talk over these descriptors
@@ -105,6 +128,7 @@ int accessGate(char *cardNum)
         request.Device.Passnumber = card;
         printf("devID:%d, Passnumber:%s\n", devAddr, card);
 
+        bound_name_lookup();
         sigpipe_guard guard;
         sigpipe_block(&guard);
         int rc = soap_call___ns1__GrantAccess(ctx, url, soapAction, &request, response);

@@ -3,22 +3,23 @@
 // the access service decide on it.
 #include "daemon/hardware.h"
 
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
 #include <unistd.h>
 
 #include "access/accessGateClient.h"
+#include "common/log.h"
 #include "core/slot.h"
 #include "reader/optReader.h"
 #include "reader/reader_frame.h"
 #include "reader/serial_port.h"
 
+const char READER_DEVICE[] = "/dev/ttymxc2";
+
 namespace
 {
 
-const char READER_DEVICE[] = "/dev/ttymxc2";
 enum { READER_BAUD = 9600, READER_DATA_BITS = 8, READER_STOP_BITS = 1 };
 const char READER_PARITY = 'N';
 
@@ -61,7 +62,7 @@ void retry_reader(void)
         return;
     open_reader();
     if (fd1 >= 0)
-        printf("Reader port %s open\n", READER_DEVICE);
+        log_line(LOG_INFO, "Reader port %s open", READER_DEVICE);
 }
 
 // After a failed exchange: a port whose other end has gone (an unplugged
@@ -76,7 +77,8 @@ void check_port(void)
     close(fd1);
     fd1 = -1;
     next_open_ms = mono_ms() + PORT_RETRY_MS;
-    printf("Reader port %s lost, trying again every %d s\n", READER_DEVICE, PORT_RETRY_MS / 1000);
+    log_line(LOG_WARNING, "Reader port %s lost, trying again every %d s", READER_DEVICE,
+             PORT_RETRY_MS / 1000);
 }
 
 int run_command(slot_cmd *cmd)
@@ -108,8 +110,8 @@ void handle_event(void)
 {
     open_reader();
     if (fd1 < 0)
-        printf("Reader port %s not available, trying again every %d s\n", READER_DEVICE,
-               PORT_RETRY_MS / 1000);
+        log_line(LOG_WARNING, "Reader port %s not available, trying again every %d s",
+                 READER_DEVICE, PORT_RETRY_MS / 1000);
     for (;;)
         optHardware();
 }
@@ -131,6 +133,12 @@ int optHardware(void)
                 slot_wait_posted(wait);
             return 0;
         }
+        // The reader sees no more polls than before; a post cuts the pause short.
+        long pause = readerPollWait();
+        if (pause > 0) {
+            slot_wait_posted(pause);
+            return 0;
+        }
         if (getReaderUid(card) == 0)
             accessGate(card);
         else
@@ -140,7 +148,7 @@ int optHardware(void)
 
     int ret;
     if (fd1 < 0) {
-        printf("Reader port %s not open\n", READER_DEVICE);
+        log_line(LOG_ERR, "Reader port %s not open", READER_DEVICE);
         ret = -1;
     } else {
         ret = run_command(&cmd);

@@ -65,8 +65,8 @@ int net_change(const cJSON *data, const char *old_ip)
     int ret = -1;
     pthread_mutex_lock(&netconfig_lock);
     memset(&info, 0, sizeof info);
-    readNetConfig(&info);
-    if (old_ip && strcmp(old_ip, info.entry[NET_IP].value) != 0)
+    // Settings that cannot be read match no address and are not rewritten.
+    if (readNetConfig(&info) != 0 || (old_ip && strcmp(old_ip, info.entry[NET_IP].value) != 0))
         goto out; // meant for another controller
     for (int i = 0; i < NET_ENTRIES; i++) {
         if (value[i][0] != '\0' && netinfo_set_value(&info, i, value[i]) != 0)

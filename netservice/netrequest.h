@@ -21,6 +21,7 @@ enum {
 enum {
     REBOOT_PAUSE_US = 50000,    // between the last word of a network change and the reboot
     TCP_IDLE_LIMIT_MS = 300000, // a connection silent this long is closed
+    TCP_IDLE_YIELD_MS = 3000,   // ... or this long while another client waits
     TCP_SEND_TIMEOUT_S = 5,     // a reply that cannot leave within this is dropped
 };
 
@@ -50,8 +51,8 @@ const char *request_string(const cJSON *obj, const char *key);
 // With old_ip, the change applies only when it equals the current IP address.
 // The whole read-modify-write holds netconfig_lock. Returns writeNetConfig's
 // result, or -1 with nothing written when a member is missing or not a
-// string, a value does not fit the record or holds a line break, or old_ip
-// does not match.
+// string, a value does not fit the record or holds a line break, the file
+// cannot be read, or old_ip does not match.
 int net_change(const cJSON *data, const char *old_ip);
 
 // Waits REBOOT_PAUSE_US, then reboots the device.

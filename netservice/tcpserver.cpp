@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/log.h"
 #include "common/wait_readable.h"
 #include "core/slot.h"
 #include "netservice/manage_allow.h"
@@ -45,8 +48,10 @@ int set_reader_info(const cJSON *data)
     args.t_light = static_cast<unsigned char>(light);
     args.t_buzzer = static_cast<unsigned char>(buzzer);
     args.t_status = static_cast<unsigned char>(st);
-    writeDevAddr(dev_addr);
-    return reader_command(SLOT_SET_READER_INFO, &args);
+    // The reader command runs also when the address cannot be stored.
+    int stored = writeDevAddr(dev_addr);
+    int ret = reader_command(SLOT_SET_READER_INFO, &args);
+    return stored != 0 ? -1 : ret;
 }
 
 int ctr_device(const cJSON *data)
@@ -149,15 +154,47 @@ bool accept_error_passes(int err)
     }
 }
 
-void serve_connection(int fd)
+long long mono_ms(void)
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Waits for the next request on fd. Alone, a connection may stay silent up
+// to tcp_idle_limit_ms; while another client waits on lfd, up to
+// TCP_IDLE_YIELD_MS. 1 when fd is readable (or closed), 0 when it has had
+// its time, -1 when the wait fails.
+int wait_request(int fd, int lfd)
+{
+    long long start = mono_ms();
+    for (;;) {
+        pollfd queue = {lfd, POLLIN, 0};
+        bool waiting = poll(&queue, 1, 0) > 0;
+        long long left = (waiting ? static_cast<long>(TCP_IDLE_YIELD_MS) : tcp_idle_limit_ms) -
+                         (mono_ms() - start);
+        if (left <= 0)
+            return 0;
+        pollfd p[2] = {{fd, POLLIN, 0}, {lfd, static_cast<short>(waiting ? 0 : POLLIN), 0}};
+        int r = poll(p, 2, static_cast<int>(left));
+        if (r < 0 && errno != EINTR) {
+            perror("poll error");
+            return -1;
+        }
+        if (r > 0 && p[0].revents)
+            return 1;
+    }
+}
+
+void serve_connection(int fd, int lfd)
 {
     for (;;) {
         char buf[REQUEST_BUF];
         memset(buf, 0, sizeof buf);
         // 0: the peer closed or stayed silent too long; -1: the wait failed.
-        if (trecvn(fd, buf, sizeof buf - 1, TCP_GAP_MS) <= 0)
+        if (wait_request(fd, lfd) <= 0 || trecvn(fd, buf, sizeof buf - 1, TCP_GAP_MS) <= 0)
             return;
-        printf("%s\n", buf);
+        printf("%s\n", log_mask_urls(buf).c_str());
         int outcome;
         int code = parse_data(buf, &outcome);
         tcp_reply(fd, code, outcome);
@@ -251,7 +288,7 @@ void *thread_tcpserver(void *arg)
 
         timeval snd = {TCP_SEND_TIMEOUT_S, 0};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
-        serve_connection(fd);
+        serve_connection(fd, lfd);
         close(fd);
     }
     return nullptr;

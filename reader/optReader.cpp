@@ -137,17 +137,31 @@ int ctrReaderDevRelay(unsigned char relay)
 // Only the two reply sizes that carry a whole identifier give a card number:
 // exactly 7 data bytes (4-byte identifier) or at least 10 (7-byte). Anything
 // else is no card, never a number padded with bytes that were not received.
+int uid_reply_text(char *text, const unsigned char *data, int len)
+{
+    if (!frame_is_uid(READER_STATUS_OK, len))
+        return -1;
+    const unsigned char *id = data + UID_DATA_OFFSET;
+    uid_text(text, id, len == UID_SHORT_REPLY ? UID_SHORT_BYTES : UID_LONG_BYTES);
+    return 0;
+}
+
+// A card whose reply came late is read first, without a poll.
 int getReaderUid(char *text)
 {
     reply r;
-    if (exchange(READER_CMD_GET_UID, nullptr, 0, &r, nullptr) != 0)
+    r.len = 0;
+    if (frame_take_card(r.data, &r.len) != 0 &&
+        exchange(READER_CMD_GET_UID, nullptr, 0, &r, nullptr) != 0 &&
+        frame_take_card(r.data, &r.len) != 0)
         return -1;
-    const unsigned char *id = r.data + UID_DATA_OFFSET;
-    if (r.len == UID_SHORT_REPLY)
-        uid_text(text, id, UID_SHORT_BYTES);
-    else if (r.len >= UID_LONG_REPLY)
-        uid_text(text, id, UID_LONG_BYTES);
-    else
+    if (!frame_is_uid(READER_STATUS_OK, r.len) && frame_take_card(r.data, &r.len) != 0)
         return -1;
-    return 0;
+    return uid_reply_text(text, r.data, r.len);
+}
+
+long readerPollWait(void)
+{
+    long quiet = frame_quiet_ms();
+    return quiet >= READER_SILENCE_MS ? 0 : READER_SILENCE_MS - quiet;
 }

@@ -18,3 +18,9 @@ int ctrReaderDevRelay(unsigned char relay);
 // Writes the card number text (8 or 14 upper-case hex digits and a line
 // feed) into text (at least UID_TEXT_MAX bytes). -1: no card, text untouched.
 int getReaderUid(char *text);
+// The card number text of an identifier reply's len data bytes, as
+// getReaderUid writes it. -1: no card, text untouched.
+int uid_reply_text(char *text, const unsigned char *data, int len);
+// Milliseconds to wait before the next idle poll (0: now), so that the
+// reader module sees no more than one poll every READER_SILENCE_MS.
+long readerPollWait(void);

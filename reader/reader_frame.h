@@ -23,10 +23,24 @@ int frame_build(unsigned char *out, unsigned char cmd, const unsigned char *data
 int frame_parse(const unsigned char *area, int len, unsigned char *code, const unsigned char **data,
                 int *n);
 
-// One exchange on fd1: sends cmd with n data bytes, waits at most timeout ms
-// for the first reply byte, reads the reply until 10 ms of silence.
+// One exchange on fd1: sends cmd with n data bytes and waits at most timeout
+// ms for its reply, which is read by its frame (see reader_frame.cpp).
+// What was queued before the request, and a late reply of an earlier
+// request, never answers it; a late card identifier is kept for
+// frame_take_card.
 //   0  valid reply, status 0x00: out holds the data bytes, *outlen their count
 //  -2  valid reply, other status: out[0] is the reader's error code, *outlen 1
 //  -1  no valid reply (wait failed, time-out, invalid frame); out untouched
 int optFunction(unsigned char cmd, unsigned char *data, int n, unsigned char *out, int *outlen,
                 long timeout);
+
+// A reply that carries a card identifier: status 0x00 and 7 or at least 10
+// data bytes.
+bool frame_is_uid(unsigned char status, int n);
+
+// The data bytes of a card identifier reply that came late (the oldest
+// first): 0 with them in out and *outlen, -1 when there is none.
+int frame_take_card(unsigned char *out, int *outlen);
+
+// Milliseconds since the last exchange ended.
+long frame_quiet_ms(void);

@@ -58,5 +58,21 @@ enum { DEVICE_DATA_LIGHT = 0, DEVICE_DATA_BUZZER = 1, DEVICE_DATA_RELAY = 2, DEV
 // follows from data byte 3, four bytes in a 7-byte reply, seven in a 10-byte one.
 enum { UID_DATA_OFFSET = 3, UID_SHORT_REPLY = 7, UID_LONG_REPLY = 10, UID_TEXT_MAX = 16 };
 
-// Timing of one exchange, in milliseconds.
-enum { READER_REPLY_WAIT_MS = 500, READER_SILENCE_MS = 10 };
+// Timing of the exchanges, in milliseconds (one byte takes about 1.04 ms at
+// 9600 bit/s, 8N1).
+enum {
+    READER_REPLY_WAIT_MS = 500, // for the first byte of a reply
+    // Longest pause inside a frame. A reply is sent in one go; a scheduling
+    // stall on a busy board or a UART that hands over its receive FIFO late
+    // (its ageing timer, a DMA period) opens gaps of a few to a few tens of
+    // ms, which the former 10 ms of silence took for the end of the reply.
+    // 40 ms (about 38 character times) rides those out, and a reply that
+    // really broke off still costs less than one card interval.
+    READER_GAP_MS = 40,
+    // After a complete frame, while an earlier reply is still owed: how long
+    // to look for a frame right behind it (two character times).
+    READER_CATCH_MS = 2,
+    // An idle poll goes no sooner than this after the previous exchange
+    // (the pause that ended every reply before, about 39 polls a second).
+    READER_SILENCE_MS = 10,
+};

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/log.h"
 #include "common/wait_readable.h"
 
 namespace
@@ -33,11 +34,11 @@ speed_t speed_code(long speed)
 
 int open_port(char const *path)
 {
+    static log_flood cant_open = LOG_FLOOD_INIT(LOG_ERR, LOG_STDOUT, "can't open serial");
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        printf("can't open serial %s", path);
+    log_flood_state(&cant_open, fd < 0, "can't open serial %s", path);
+    if (fd < 0)
         return -1;
-    }
     if (fcntl(fd, F_SETFL, 0) < 0)
         puts("serial fcntl failed!");
     return fd;
@@ -45,11 +46,12 @@ int open_port(char const *path)
 
 int set_port(int fd, long speed, int databits, int stopbits, char parity)
 {
+    static log_flood no_tty = LOG_FLOOD_INIT(LOG_ERR, LOG_STDERR, "serial tcgetattr error");
     termios old;
-    if (tcgetattr(fd, &old) != 0) {
-        perror("serial tcgetattr error");
+    int got = tcgetattr(fd, &old);
+    log_flood_state(&no_tty, got != 0, "serial tcgetattr error: %s", strerror(errno));
+    if (got != 0)
         return -1;
-    }
 
     termios tio;
     memset(&tio, 0, sizeof tio);

@@ -9,10 +9,10 @@
 
 #include "settings/sqlstore.h"
 
+const char *const CARD_DB_PATH = "/etc/card.db";
+
 namespace
 {
-
-const char *const CARD_DB_PATH = "/etc/card.db";
 
 const char *const INSERT_CARD = "insert into card (cardNum) values(?1);";
 const char *const SELECT_FIRST = "select id, cardNum from card order by id limit 1;";

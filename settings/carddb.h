@@ -3,6 +3,9 @@
 
 enum { CARD_NUM_LEN = 32 };
 
+// Where the store lives.
+extern const char *const CARD_DB_PATH;
+
 struct CardRecord {
     int id;
     char cardNum[CARD_NUM_LEN];

@@ -12,22 +12,24 @@
 // the previous settings whole.
 #include "settings/netconfig.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 pthread_mutex_t netconfig_lock = PTHREAD_MUTEX_INITIALIZER;
+const char *const NETCONFIG_PATH = "/etc/eth0-setting";
 
 namespace
 {
 
-const char *const NETCONFIG_PATH = "/etc/eth0-setting";
 const char *const WRITE_FAILED = "Write /etc/eth0-setting failed";
 
 // Longest key plus value that a written line holds: '=', '\n' and NUL take
@@ -42,12 +44,14 @@ void copy_cut(char *field, size_t field_size, const char *text, size_t len)
     field[len] = '\0';
 }
 
-// A key and a value that can be written as one line and read back the same.
+// A key and a value that can be written as one line and read back the same;
+// an empty key would give a line that names nothing.
 bool entry_fits(const char *key, const char *value)
 {
     size_t klen = strnlen(key, NET_KEY_LEN);
     size_t vlen = strnlen(value, NET_VALUE_LEN);
-    if (klen == NET_KEY_LEN || vlen == NET_VALUE_LEN || klen + vlen > NET_KEY_VALUE_MAX)
+    if (klen == 0 || klen == NET_KEY_LEN || vlen == NET_VALUE_LEN ||
+        klen + vlen > NET_KEY_VALUE_MAX)
         return false;
     return !memchr(key, '=', klen) && !memchr(key, '\n', klen) && !memchr(value, '\n', vlen);
 }
@@ -156,7 +160,7 @@ int readNetConfig(NetInfo *info)
     FILE *fp = fopen(NETCONFIG_PATH, "re");
     if (!fp) {
         perror(NETCONFIG_PATH);
-        return 0;
+        return -1;
     }
     char *line = nullptr;
     size_t cap = 0;
@@ -198,4 +202,51 @@ int netinfo_set_value(NetInfo *info, int idx, const char *value)
     memset(e->value, 0, sizeof e->value);
     memcpy(e->value, value, strlen(value));
     return 0;
+}
+
+namespace
+{
+
+// "<name>.XXXXXX" as mkstemp fills it in.
+bool is_leftover(const std::string &name, const std::string &base)
+{
+    const size_t SUFFIX = 6;
+    if (name.size() != base.size() + 1 + SUFFIX || name.compare(0, base.size(), base) != 0 ||
+        name[base.size()] != '.')
+        return false;
+    for (size_t i = base.size() + 1; i < name.size(); i++)
+        if (!isalnum(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
+}
+
+bool older(const timespec &t, const timespec *before)
+{
+    return t.tv_sec < before->tv_sec || (t.tv_sec == before->tv_sec && t.tv_nsec < before->tv_nsec);
+}
+
+} // namespace
+
+int removeNetConfigLeftovers(const timespec *before)
+{
+    std::string target = settings_target();
+    std::string dir = target.substr(0, target.rfind('/') + 1);
+    std::string base = target.substr(dir.size());
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return 0;
+    int removed = 0;
+    while (dirent *e = readdir(d)) {
+        std::string path = dir + e->d_name;
+        struct stat st;
+        if (!is_leftover(e->d_name, base) || lstat(path.c_str(), &st) != 0 ||
+            !S_ISREG(st.st_mode) || !older(st.st_mtim, before))
+            continue;
+        if (unlink(path.c_str()) == 0) {
+            printf("Removed %s, left by an interrupted write\n", path.c_str());
+            removed++;
+        }
+    }
+    closedir(d);
+    return removed;
 }

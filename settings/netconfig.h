@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <stddef.h>
+#include <time.h>
 
 enum {
     NET_KEY_LEN = 32,
@@ -23,8 +24,12 @@ struct NetInfo {
     NetEntry entry[NET_ENTRIES];
 };
 
+// Where the settings live.
+extern const char *const NETCONFIG_PATH;
+
 // Fills a cleared record from the file, one entry a line, at most five lines.
-// A missing file leaves the record cleared. Returns 0.
+// Returns 0, or -1 after printing why when the file cannot be opened (the
+// record stays cleared).
 int readNetConfig(NetInfo *info);
 
 // Fills one entry from one line of the file (len bytes, its line feed
@@ -35,11 +40,17 @@ void netconfig_parse_line(NetEntry *entry, const char *line, size_t len);
 
 // Replaces the file with the record's five entries. Returns 0, or -1 after
 // printing "Write /etc/eth0-setting failed"; the previous file then stays whole.
+// A record with an empty key (read from a missing or short file) is refused.
 int writeNetConfig(NetInfo *info);
 
 // Sets entry idx's value when it fits the record (value at most 63
 // characters, key and value at most 61). Returns 0, or -1 and leaves it.
 int netinfo_set_value(NetInfo *info, int idx, const char *value);
+
+// Removes what interrupted writes left beside the settings file: regular
+// files named like it followed by "." and six letters or digits, last
+// modified before `before`. Prints a line for each. Returns how many.
+int removeNetConfigLeftovers(const timespec *before);
 
 // Held around each read-modify-write of the file by the network services.
 extern pthread_mutex_t netconfig_lock;

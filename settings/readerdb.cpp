@@ -13,10 +13,10 @@
 
 #include "settings/sqlstore.h"
 
+const char *const READER_DB_PATH = "/etc/reader.db";
+
 namespace
 {
-
-const char *const READER_DB_PATH = "/etc/reader.db";
 
 const char *const SELECT_DEVADDR = "select devAddr from readerInfo where id=1";
 const char *const UPDATE_DEVADDR = "update readerInfo set devAddr=?1 where id=1";

@@ -9,6 +9,9 @@ enum {
     READER_URL_BUF = 1024, // the URL buffer of readUrlConfig's callers
 };
 
+// Where the store lives.
+extern const char *const READER_DB_PATH;
+
 // All return 0 on success and -1 on failure (SQLite's message printed);
 // out-parameters are written only on success.
 int readDevAddr(int *devAddr);

@@ -1,6 +1,8 @@
 // Pieces of the daemon benchmark.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,16 @@ struct BenchReader {
     // the 0x97 frame, or -1 when none came within timeout_ms.
     double card(int timeout_ms);
     long polls(void);
+    // Hands a card to the next poll; returns ms from the card reply to the
+    // next poll (no decision came), or -1 after timeout_ms.
+    double stall(int timeout_ms);
 };
+
+// The reader simulator soak (bench_soak.cpp): cards presented, faults armed
+// on every fault_every-th poll, counts printed. sim is the simulator's path,
+// *requests counts the service's requests, daemon starts the daemon.
+int soak(int cards, int fault_every, const std::string &sim, std::atomic<long> *requests,
+         const std::function<int()> &daemon, void (*end)(int));
 
 // Process figures from /proc.
 long rss_kb(int pid);

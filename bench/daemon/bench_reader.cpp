@@ -28,7 +28,7 @@ std::mutex mu;
 std::condition_variable cv;
 std::thread responder;
 bool stopping, paced, silent, armed, waiting_output;
-double card_sent_ms, output_seen_ms;
+double card_sent_ms, output_seen_ms, last_poll_ms;
 long poll_count;
 int slave = -1;
 
@@ -51,8 +51,10 @@ void handle(int fd, const unsigned char *frame, int len, double first_byte_ms)
     unsigned char cmd = frame[FRAME_OFF_CMD];
     std::unique_lock<std::mutex> lk(mu);
     bool quiet = silent, pace = paced;
-    if (cmd == READER_CMD_GET_UID)
+    if (cmd == READER_CMD_GET_UID) {
         poll_count++;
+        last_poll_ms = first_byte_ms;
+    }
     if (cmd == READER_CMD_DEVICE && waiting_output) {
         waiting_output = false;
         output_seen_ms = first_byte_ms;
@@ -185,4 +187,19 @@ long BenchReader::polls(void)
 {
     std::lock_guard<std::mutex> lk(mu);
     return poll_count;
+}
+
+double BenchReader::stall(int timeout_ms)
+{
+    std::unique_lock<std::mutex> lk(mu);
+    armed = true;
+    double t0 = now_ms();
+    while (now_ms() - t0 < timeout_ms && (armed || last_poll_ms <= card_sent_ms)) {
+        lk.unlock();
+        usleep(1000);
+        lk.lock();
+    }
+    bool ok = !armed && last_poll_ms > card_sent_ms;
+    armed = waiting_output = false;
+    return ok ? last_poll_ms - card_sent_ms : -1;
 }

@@ -1,8 +1,8 @@
 // Exchange overhead: one idle card poll and one combined output command
 // against the reader simulator pacing its bytes at the line rate. The line's
-// own time of an exchange is its request and reply bytes at 10 bits each
-// plus the 10 ms of silence that ends a reply; everything above that is the
-// controller's and the simulator's overhead.
+// own time of an exchange is its request and reply bytes at 10 bits each (a
+// complete reply ends it); everything above that is the controller's and the
+// simulator's overhead.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -92,7 +92,7 @@ int device_output()
 
 bool report(const char *name, int nbytes, double byte_ms, const stats &s)
 {
-    double wire = nbytes * byte_ms + READER_SILENCE_MS;
+    double wire = nbytes * byte_ms;
     double over = s.median - wire;
     printf("%-22s wire %7.3f ms  median %7.3f ms  p95 %7.3f ms  overhead %6.3f ms (%5.2f %%)\n",
            name, wire, s.median, s.p95, over, 100.0 * over / wire);

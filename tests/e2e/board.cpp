@@ -53,10 +53,11 @@ bool Board::start_service(const std::vector<std::string> &extra)
                reply(1);
 }
 
-bool Board::start_daemon()
+bool Board::start_daemon(const std::vector<std::string> &argv)
 {
     netconf = read_file("/etc/eth0-setting");
-    if (!write_file(reboot_log(), "") || !daemon.start({gw_bin("gatewarden")}))
+    if (!write_file(reboot_log(), "") ||
+        !daemon.start(argv.empty() ? std::vector<std::string>{gw_bin("gatewarden")} : argv))
         return false;
     for (double until = now_ms() + 15000; now_ms() < until && daemon.wait_exit(0) == -1;) {
         if (port_bound("tcp", 8001, "0A") && port_bound("udp", 8000, nullptr))

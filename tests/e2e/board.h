@@ -18,8 +18,8 @@ struct Board {
     bool start_reader(const std::vector<std::string> &extra = {});
     // gatewarden-servicesim --port 0 plus extra; the running daemon is told its URL.
     bool start_service(const std::vector<std::string> &extra);
-    // The daemon, with an empty reboot log, once its UDP and TCP ports are bound.
-    bool start_daemon();
+    // The daemon (or argv that runs it), with an empty reboot log, once its ports are bound.
+    bool start_daemon(const std::vector<std::string> &argv = {});
     // Ends everything, the reader simulator politely so its link goes.
     void stop();
     // Reads what the three have written so far (keeps their pipes flowing).

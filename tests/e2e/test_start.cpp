@@ -1,6 +1,8 @@
 // Start-up of the real daemon: without a reader, a reader plugged in late,
 // lost and back, and a thread that cannot be created.
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/e2e/board.h"
@@ -75,4 +77,24 @@ TEST(Start, ThreadThatCannotBeCreatedEndsTheProcess)
     EXPECT_EQ(line.rfind("can't create thread: ", 0), 0u) << line;
     EXPECT_GT(line.find('|'), sizeof "can't create thread: ") << "no reason given";
     EXPECT_EQ(line.substr(line.find('|')), "|255") << "status, or a line feed after the reason";
+}
+
+// Files named as an interrupted settings write names them, older than the
+// daemon, are removed at its start; nothing else is (the last file is newer).
+TEST(Start, LeftoversOfInterruptedWritesAreRemoved)
+{
+    const std::pair<std::string, bool> files[] = {
+        {"eth0-setting.a1B2c3", false}, {"eth0-setting.a1B2c", true},
+        {"eth0-setting.a1B2c3d", true}, {"eth0-setting.a1-2c3", true},
+        {"eth0-settinG.a1B2c3", true},  {"eth0-setting.Z9y8X7", true}};
+    timespec later[2] = {{time(nullptr) + 3600, 0}, {time(nullptr) + 3600, 0}};
+    for (const auto &f : files)
+        ASSERT_TRUE(write_file("/etc/" + f.first, "IP=192.0.2.66\n"));
+    ASSERT_EQ(utimensat(AT_FDCWD, ("/etc/" + files[5].first).c_str(), later, 0), 0);
+    Board b;
+    ASSERT_TRUE(b.start_daemon());
+    for (const auto &f : files) {
+        EXPECT_EQ(access(("/etc/" + f.first).c_str(), F_OK) == 0, f.second) << f.first;
+        unlink(("/etc/" + f.first).c_str());
+    }
 }

@@ -114,10 +114,13 @@ TEST_F(TcpRoad, EveryCommandAnswersExactly)
     // Every request is logged before it is handled.
     EXPECT_EQ(count_lines(b.daemon, R"({"Command":"CMD_CtrDevice","Data":"3,0,1"})"), 1);
 
-    // Unreadable database: {"response":0}, no "Data".
+    // Unreadable database: {"response":0}, no "Data"; a device address that
+    // cannot be stored is a failure, though the reader is still set.
     std::string stored = read_file("/etc/reader.db");
     ASSERT_TRUE(write_file("/etc/reader.db", "not a database"));
     EXPECT_EQ(ask(cmd("CMD_GetUrlAddr")), R0);
+    EXPECT_EQ(ask(SCRIPT[0].request), R0);
+    EXPECT_TRUE(b.reader.wait_for(SCRIPT[0].rx, 3000));
     ASSERT_TRUE(write_file("/etc/reader.db", stored));
 }
 
@@ -186,4 +189,22 @@ TEST_F(TcpRoad, RequestFraming)
     EXPECT_EQ(b.daemon.wait_exit(0), -1) << "daemon ended";
     b.drain();
     EXPECT_GE(count_lines(b.daemon, "Server accept client connect 127.0.0.1"), 4);
+}
+
+// A silent session keeps the port while alone or asking again within 3 s;
+// silent that long with a client waiting, it is closed and that one served.
+TEST_F(TcpRoad, SilentSessionYieldsToAWaitingClient)
+{
+    int session = tcp_connect(8001), waiting = -1;
+    for (int i = 0; i < 4; i++) {
+        usleep(i ? 1000000 : 3500000);
+        ASSERT_TRUE(send_all(session, cmd("CMD_CtrRelay")));
+        EXPECT_EQ(read_reply(session, 5000), R1);
+        ASSERT_TRUE(i > 0 || send_all(waiting = tcp_connect(8001), cmd("CMD_CtrBuzzer")));
+    }
+    EXPECT_EQ(read_reply(waiting, 6000), R1);
+    char c;
+    EXPECT_EQ(recv(session, &c, 1, MSG_DONTWAIT), 0) << "the silent session is closed";
+    close(session);
+    close(waiting);
 }

@@ -2,6 +2,7 @@
 // the sandbox's own network.
 #include <arpa/inet.h>
 #include <cstring>
+#include <filesystem>
 #include <unistd.h>
 
 #include "tests/e2e/board.h"
@@ -75,6 +76,10 @@ TEST_F(UdpRoad, SearchIsAnsweredByBroadcastAndAnythingElseIgnored)
     }
     usleep(300000);
     EXPECT_EQ(read_file(NETCONF), b.netconf);
+    unlink(NETCONF);
+    ASSERT_TRUE(u.send(setup("", "198.51.100.9")));
+    usleep(300000);
+    EXPECT_FALSE(std::filesystem::exists(NETCONF));
     EXPECT_TRUE(reboot_lines().empty());
 }
 

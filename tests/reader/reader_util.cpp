@@ -48,6 +48,7 @@ void OnPty::SetUp()
 
 void OnPty::TearDown()
 {
+    request(0);
     fd1 = saved_fd1;
     pty_close(&pty);
 }
@@ -67,7 +68,25 @@ void OnPty::feed(const bytes &b)
         usleep(100);
 }
 
+void OnPty::answer(const bytes &b)
+{
+    request(0);
+    responder = std::thread([this, b] {
+        answered = read_request(2000);
+        ssize_t w = write(master, b.data(), b.size());
+        (void)w;
+    });
+}
+
 std::string OnPty::request(int wait_ms)
+{
+    if (!responder.joinable())
+        return read_request(wait_ms);
+    responder.join();
+    return answered;
+}
+
+std::string OnPty::read_request(int wait_ms)
 {
     bytes out;
     unsigned char buf[FRAME_AREA];

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/support/support.h"
@@ -35,7 +36,15 @@ class OnPty : public testing::Test
     // Queues bytes for the slave and waits until all of them can be read
     // there, so the code under test finds them in one piece.
     void feed(const bytes &b);
+    // Answers the next request with b, as the module does: only once the
+    // request is in. request() then gives that request.
+    void answer(const bytes &b);
     // One request frame written on the slave side: reads until the length
     // byte's frame is complete or nothing comes for wait_ms.
     std::string request(int wait_ms = 1000);
+
+  private:
+    std::thread responder;
+    std::string answered;
+    std::string read_request(int wait_ms);
 };

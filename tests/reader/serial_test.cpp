@@ -114,7 +114,7 @@ TEST_F(Port, OpenAndConfigureFailures)
     CaptureStdout();
     int fd = open_port(pty.name);
     EXPECT_EQ(open_port("/tmp/gw-no-such-dir/ttyNONE"), -1);
-    EXPECT_EQ(GetCapturedStdout(), "can't open serial /tmp/gw-no-such-dir/ttyNONE");
+    EXPECT_EQ(GetCapturedStdout(), "can't open serial /tmp/gw-no-such-dir/ttyNONE\n");
     ASSERT_GE(fd, 0);
     EXPECT_EQ(fcntl(fd, F_GETFL) & (O_NONBLOCK | O_ACCMODE), O_RDWR) << "non-blocking";
     close(fd);

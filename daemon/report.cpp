@@ -1,0 +1,61 @@
+#include "daemon/report.h"
+
+#include <string>
+#include <unistd.h>
+
+#include "access/access_config.h"
+#include "daemon/hardware.h"
+#include "netservice/tcpserver.h"
+#include "netservice/udpserver.h"
+#include "settings/carddb.h"
+#include "settings/netconfig.h"
+#include "settings/protection.h"
+#include "settings/readerdb.h"
+
+// clang-format off
+const log_rule DAEMON_LEVELS[] = {
+    {"recv data timeout", LOG_WARNING},
+    {"Set reader info error", LOG_ERR},
+    {"Get reader info error", LOG_ERR},
+    {"Control reader ", LOG_ERR},
+    {"serial fcntl failed", LOG_ERR},
+    {"card number too long", LOG_ERR},
+    {"GrantAccess failed", LOG_ERR},
+    {"service certificate refused", LOG_ERR},
+    {"service URL refused", LOG_ERR},
+    {PROTECT_MANAGE_FILE ": ", LOG_WARNING},
+    {"Server refused client connect", LOG_WARNING},
+    {"Send data Failed", LOG_WARNING},
+    {"Server bind failed", LOG_ERR},
+    {"Server listen failed", LOG_ERR},
+    {"Server accept failed", LOG_ERR},
+    {"Write /etc/eth0-setting failed", LOG_ERR},
+    {"reboot failed", LOG_ERR},
+    {"can't create thread", LOG_ERR},
+};
+// clang-format on
+const size_t DAEMON_LEVEL_COUNT = sizeof DAEMON_LEVELS / sizeof DAEMON_LEVELS[0];
+
+void report_start(void)
+{
+    const char *const files[] = {NETCONFIG_PATH, READER_DB_PATH, CARD_DB_PATH};
+    std::string found, missing;
+    for (const char *f : files)
+        (access(f, F_OK) == 0 ? found : missing) += std::string(" ") + f;
+
+    // The store would create a missing file: it is only read when there.
+    int dev_addr = 0;
+    char url[READER_URL_MAX + 1] = ACCESS_DEFAULT_URL;
+    bool have_db = access(READER_DB_PATH, F_OK) == 0;
+    bool read_db = have_db && read_DevAddr_Url_Config(&dev_addr, url) == 0;
+
+    log_line(LOG_INFO,
+             "gatewarden %s: reader %s, UDP %d, TCP %d, service %s, settings found:%s%s%s",
+             GATEWARDEN_VERSION, READER_DEVICE, UDP_PORT, TCP_PORT, log_mask_urls(url).c_str(),
+             found.empty() ? " none" : found.c_str(),
+             missing.empty() ? "" : "; missing:", missing.c_str());
+    if (!read_db)
+        log_line(LOG_WARNING, "%s %s: device address 0 and the built-in service URL %s are used",
+                 READER_DB_PATH, have_db ? "cannot be read" : "is missing",
+                 log_mask_urls(ACCESS_DEFAULT_URL).c_str());
+}

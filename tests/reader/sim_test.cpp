@@ -1,0 +1,269 @@
+// The reader operations against the reader simulator, faults included, and
+// the simulator as a program: command line, standard input, link.
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "reader/optReader.h"
+#include "reader/reader_frame.h"
+#include "reader/serial_port.h"
+#include "tests/reader/reader_util.h"
+
+namespace
+{
+
+class Sim : public testing::Test
+{
+  protected:
+    Child sim;
+    int saved_fd1 = fd1, port = -1;
+    unsigned char r = 0, l = 0, b = 0, s = 0;
+
+    // Starts the simulator (a later --baud overrides the first) and makes the
+    // pseudo-terminal it prints the controller's port. Without with_stdin the
+    // simulator's standard input is /dev/null.
+    bool start(std::vector<std::string> args = {}, bool with_stdin = true)
+    {
+        args.insert(args.begin(), {gw_bin("gatewarden-readersim"), "--baud", "0"});
+        std::string line;
+        if (!sim.start(args, true, with_stdin) || !sim.wait_for("ready pty=", 10000, &line))
+            return false;
+        size_t at = line.find("pty=") + 4;
+        port = open_port(line.substr(at, line.find(' ', at) - at).c_str());
+        fd1 = port;
+        return port >= 0 && set_port(port, 9600, 8, 1, 'N') == 0;
+    }
+    void TearDown() override
+    {
+        fd1 = saved_fd1;
+        if (port >= 0)
+            close(port);
+    }
+    bool logged(const std::string &line) { return sim.wait_for(line, 3000); }
+    bool command(const std::string &line, const std::string &confirm)
+    {
+        return sim.write_stdin(line + "\n") && sim.wait_for(confirm, 5000);
+    }
+    int get_info() { return getReaderInfo(&r, &l, &b, &s); }
+
+    // Polls once; the card text, or "" for no card.
+    static std::string card()
+    {
+        char text[32] = "";
+        return getReaderUid(text) == 0 ? text : "";
+    }
+};
+
+TEST_F(Sim, CardsAreReadOncePerPresentation)
+{
+    ASSERT_TRUE(start({"--card", "0A1B2C3D", "--card", "01a2b3c4d5e6f7", "--interval", "600"}));
+    ASSERT_TRUE(logged("card 0A1B2C3D presented"));
+    CaptureStdout();
+    EXPECT_EQ(card(), "0A1B2C3D\n");
+    EXPECT_EQ(card(), "");
+    ASSERT_TRUE(logged("card 01A2B3C4D5E6F7 presented"));
+    EXPECT_EQ(card(), "01A2B3C4D5E6F7\n");
+    EXPECT_EQ(card(), "");
+    EXPECT_EQ(GetCapturedStdout(), "") << "a poll without card printed something";
+    ASSERT_TRUE(command("card 00000001", "card 00000001 presented"));
+    EXPECT_EQ(card(), "00000001\n");
+}
+
+// A card reply after the 500 ms wait is a card read all the same, and never
+// the answer to the settings request that follows it.
+TEST_F(Sim, LateCardNeverAnswersAnotherCommand)
+{
+    ASSERT_TRUE(start({"--card", "0A1B2C3D", "--fault", "late=750,cmd=95"}));
+    ASSERT_TRUE(logged("presented"));
+    CaptureStdout();
+    EXPECT_EQ(card(), "");
+    EXPECT_EQ(GetCapturedStdout(), "recv data timeout\n");
+    EXPECT_EQ(get_info(), 0);
+    EXPECT_EQ(hex({r, l, b, s}), "03 03 01 00") << "not the module's settings record";
+    EXPECT_EQ(card(), "0A1B2C3D\n");
+}
+
+// A pause inside a reply longer than the gap limit cuts it; its tail does
+// not spoil the next exchange. Meanwhile the simulator runs on without
+// standard input, and logs no idle poll.
+TEST_F(Sim, SplitReplyAndQuietPolls)
+{
+    ASSERT_TRUE(start({"--quiet-polls", "--fault", "split=300,cmd=91"}, false));
+    usleep(200000);
+    CaptureStdout();
+    EXPECT_EQ(card(), "");
+    EXPECT_EQ(get_info(), -1);
+    EXPECT_EQ(ctrReaderRelay(1), 0);
+    EXPECT_EQ(ctrReaderRelay(1), 0);
+    EXPECT_EQ(GetCapturedStdout(), "Get reader info error: 00\n");
+    ASSERT_TRUE(logged("rx 93 relay"));
+    for (auto &line : sim.lines())
+        EXPECT_EQ(line.find("rx 95"), std::string::npos) << "idle poll logged: " << line;
+}
+
+// The gap limit inside a reply: a pause of 30 ms is ridden out, one of 60 ms
+// cuts the reply (fixed figures: a limit four times longer or shorter fails).
+// Either way the exchange after it is clean.
+TEST_F(Sim, PauseInsideAReply)
+{
+    ASSERT_TRUE(start());
+    for (auto c : {std::make_pair(30, 0), std::make_pair(60, -1)}) {
+        ASSERT_TRUE(command("fault split=" + std::to_string(c.first) + ",cmd=91", "fault armed"));
+        CaptureStdout();
+        EXPECT_EQ(get_info(), c.second) << c.first << " ms";
+        r = l = b = s = 9;
+        EXPECT_EQ(get_info(), 0) << "after a pause of " << c.first << " ms";
+        GetCapturedStdout();
+        EXPECT_EQ(hex({r, l, b, s}), "03 03 01 00");
+    }
+}
+
+// A settings reply that comes after its wait, whether it is already queued
+// or still on its way when the next command goes, answers no later command.
+TEST_F(Sim, LateSettingsReplyAnswersNoLaterCommand)
+{
+    ASSERT_TRUE(start({"--baud", "9600"}));
+    for (int pause : {0, 300}) {
+        ASSERT_TRUE(command("fault late=600,cmd=91", "fault armed"));
+        CaptureStdout();
+        EXPECT_EQ(get_info(), -1);
+        usleep(static_cast<useconds_t>(pause) * 1000);
+        EXPECT_EQ(setReaderInfo(10, 20, 30, static_cast<unsigned char>(pause / 100)), 0) << pause;
+        usleep(50000);
+        EXPECT_EQ(get_info(), 0) << pause;
+        GetCapturedStdout();
+        EXPECT_EQ(s, pause / 100) << "settings of the late reply";
+    }
+}
+
+// A held card answers every poll. Each fault spoils one exchange, prints
+// what the controller prints, and leaves the link clean for the next one.
+// Too few data bytes never give a card number or settings padded with bytes
+// that were not received.
+TEST_F(Sim, FaultsFailOneExchange)
+{
+    ASSERT_TRUE(start({"--hold", "--card", "01A2B3C4D5E6F7"}));
+    char text[32];
+    std::function<int()> relay = [] { return ctrReaderRelay(1); };
+    std::function<int()> light = [] { return ctrReaderLight(1); };
+    std::function<int()> info = [this] { return get_info(); };
+    std::function<int()> uid = [&] {
+        strcpy(text, "untouched");
+        int ret = getReaderUid(text);
+        EXPECT_STREQ(text, ret ? "untouched" : "01A2B3C4D5E6F7\n");
+        return ret;
+    };
+    const char *const light_error = "Control reader light error: 00\n";
+    struct {
+        const char *fault;
+        std::function<int()> &op;
+        const char *printed;
+    } cases[] = {
+        {"status=5A,cmd=93", relay, "Control reader relay error: 5A\n"},
+        {"status=5A,cmd=95", uid, ""},
+        {"badcrc", light, light_error},
+        {"noend", light, light_error},
+        {"garbage", light, light_error},
+        {"silence", info, "recv data timeout\nGet reader info error: 00\n"},
+        {"short,cmd=91", info, "Get reader info error: 00\n"},
+        {"short", uid, ""},
+        {"short=8", uid, ""},
+    };
+    for (auto &c : cases) {
+        ASSERT_TRUE(command("fault " + std::string(c.fault), "fault armed")) << c.fault;
+        r = l = b = s = 1;
+        CaptureStdout();
+        EXPECT_EQ(c.op(), -1) << c.fault;
+        EXPECT_EQ(r + l + b + s, 4) << c.fault << ": settings written";
+        EXPECT_EQ(c.op(), 0) << "after " << c.fault;
+        EXPECT_EQ(GetCapturedStdout(), c.printed) << c.fault;
+    }
+    ASSERT_TRUE(command("remove", "card removed"));
+    EXPECT_EQ(card(), "") << "held card still read";
+}
+
+// At 9600 bit/s the exchange cannot be quicker than its bytes on the wire;
+// a complete reply ends it. The module keeps the settings
+// record and refuses an unknown command with a status.
+TEST_F(Sim, PacedRepliesTakeTheirWireTime)
+{
+    ASSERT_TRUE(start({"--baud", "9600"}));
+    EXPECT_EQ(setReaderInfo(10, 20, 30, 1), 0);
+    double t0 = now_ms();
+    EXPECT_EQ(get_info(), 0);
+    double took = now_ms() - t0;
+    EXPECT_GE(took, (7 + 13) * 10.0 / 9.6 - 0.5);
+    EXPECT_LT(took, 450);
+    EXPECT_EQ(hex({r, l, b, s}), "0A 14 1E 01");
+    unsigned char out[256];
+    int outlen = 0;
+    EXPECT_EQ(optFunction(0x96, nullptr, 0, out, &outlen, 500), -2);
+    EXPECT_TRUE(logged("rx 96 unknown"));
+}
+
+// Exit status of the simulator with args; its lines in c.
+int run_sim(Child &c, std::vector<std::string> args)
+{
+    args.insert(args.begin(), gw_bin("gatewarden-readersim"));
+    EXPECT_TRUE(c.start(args));
+    int st = c.wait_exit(5000);
+    c.drain();
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST(SimCli, BadUsageExitsWithTwo)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {"--baud", "fast"}, {"--card", "0A1B2C"}, {"--fault", "silence=3"}, {"--frobnicate"}};
+    for (auto &args : bad) {
+        Child c;
+        EXPECT_EQ(run_sim(c, args), 2) << args[0];
+        ASSERT_FALSE(c.lines().empty());
+        EXPECT_NE(c.lines().back().find("Try 'gatewarden-readersim --help'"), std::string::npos);
+    }
+    Child h;
+    EXPECT_EQ(run_sim(h, {"--help"}), 0);
+    ASSERT_FALSE(h.lines().empty());
+    EXPECT_EQ(h.lines()[0].rfind("Usage: gatewarden-readersim", 0), 0u);
+}
+
+TEST(SimCli, Link)
+{
+    char dir[] = "/tmp/gw-readersim-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/ttyREADER";
+    struct stat sb;
+    // A stale link (left by a killed run) is replaced, and removed on a
+    // signal or on quit.
+    for (int sig : {SIGTERM, SIGINT, 0}) {
+        ASSERT_EQ(symlink("/nonexistent/stale", link.c_str()), 0);
+        Child c;
+        ASSERT_TRUE(c.start({gw_bin("gatewarden-readersim"), "--link", link}, true, true));
+        std::string ready;
+        ASSERT_TRUE(c.wait_for("ready pty=", 5000, &ready));
+        char target[128] = {};
+        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+        EXPECT_EQ(ready, "ready pty=" + std::string(target) + " link=" + link);
+        EXPECT_TRUE(sig || c.write_stdin("quit\n"));
+        int st = sig ? c.stop(sig) : c.wait_exit(5000);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << sig;
+        EXPECT_NE(lstat(link.c_str(), &sb), 0) << "link left after signal " << sig;
+    }
+
+    // Anything but a symlink is not replaced.
+    int fd = open(link.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_EQ(write(fd, "x", 1), 1);
+    close(fd);
+    Child c;
+    EXPECT_EQ(run_sim(c, {"--link", link}), 1);
+    ASSERT_EQ(lstat(link.c_str(), &sb), 0);
+    EXPECT_TRUE(S_ISREG(sb.st_mode) && sb.st_size == 1);
+    unlink(link.c_str());
+    rmdir(dir);
+}
+
+} // namespace
