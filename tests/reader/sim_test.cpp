@@ -1,5 +1,5 @@
-// The reader operations against the reader simulator, faults included, and
-// the simulator as a program: command line, standard input, link.
+// The reader operations against the reader simulator: late and split
+// replies, the gap limit inside a reply, and the simulator's line faults.
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -57,21 +57,6 @@ class Sim : public testing::Test
         return getReaderUid(text) == 0 ? text : "";
     }
 };
-
-TEST_F(Sim, CardsAreReadOncePerPresentation)
-{
-    ASSERT_TRUE(start({"--card", "0A1B2C3D", "--card", "01a2b3c4d5e6f7", "--interval", "600"}));
-    ASSERT_TRUE(logged("card 0A1B2C3D presented"));
-    CaptureStdout();
-    EXPECT_EQ(card(), "0A1B2C3D\n");
-    EXPECT_EQ(card(), "");
-    ASSERT_TRUE(logged("card 01A2B3C4D5E6F7 presented"));
-    EXPECT_EQ(card(), "01A2B3C4D5E6F7\n");
-    EXPECT_EQ(card(), "");
-    EXPECT_EQ(GetCapturedStdout(), "") << "a poll without card printed something";
-    ASSERT_TRUE(command("card 00000001", "card 00000001 presented"));
-    EXPECT_EQ(card(), "00000001\n");
-}
 
 // A card reply after the 500 ms wait is a card read all the same, and never
 // the answer to the settings request that follows it.
@@ -203,67 +188,6 @@ TEST_F(Sim, PacedRepliesTakeTheirWireTime)
     int outlen = 0;
     EXPECT_EQ(optFunction(0x96, nullptr, 0, out, &outlen, 500), -2);
     EXPECT_TRUE(logged("rx 96 unknown"));
-}
-
-// Exit status of the simulator with args; its lines in c.
-int run_sim(Child &c, std::vector<std::string> args)
-{
-    args.insert(args.begin(), gw_bin("gatewarden-readersim"));
-    EXPECT_TRUE(c.start(args));
-    int st = c.wait_exit(5000);
-    c.drain();
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-TEST(SimCli, BadUsageExitsWithTwo)
-{
-    const std::vector<std::vector<std::string>> bad = {
-        {"--baud", "fast"}, {"--card", "0A1B2C"}, {"--fault", "silence=3"}, {"--frobnicate"}};
-    for (auto &args : bad) {
-        Child c;
-        EXPECT_EQ(run_sim(c, args), 2) << args[0];
-        ASSERT_FALSE(c.lines().empty());
-        EXPECT_NE(c.lines().back().find("Try 'gatewarden-readersim --help'"), std::string::npos);
-    }
-    Child h;
-    EXPECT_EQ(run_sim(h, {"--help"}), 0);
-    ASSERT_FALSE(h.lines().empty());
-    EXPECT_EQ(h.lines()[0].rfind("Usage: gatewarden-readersim", 0), 0u);
-}
-
-TEST(SimCli, Link)
-{
-    char dir[] = "/tmp/gw-readersim-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string link = std::string(dir) + "/ttyREADER";
-    struct stat sb;
-    // A stale link (left by a killed run) is replaced, and removed on a
-    // signal or on quit.
-    for (int sig : {SIGTERM, SIGINT, 0}) {
-        ASSERT_EQ(symlink("/nonexistent/stale", link.c_str()), 0);
-        Child c;
-        ASSERT_TRUE(c.start({gw_bin("gatewarden-readersim"), "--link", link}, true, true));
-        std::string ready;
-        ASSERT_TRUE(c.wait_for("ready pty=", 5000, &ready));
-        char target[128] = {};
-        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
-        EXPECT_EQ(ready, "ready pty=" + std::string(target) + " link=" + link);
-        EXPECT_TRUE(sig || c.write_stdin("quit\n"));
-        int st = sig ? c.stop(sig) : c.wait_exit(5000);
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << sig;
-        EXPECT_NE(lstat(link.c_str(), &sb), 0) << "link left after signal " << sig;
-    }
-
-    // Anything but a symlink is not replaced.
-    int fd = open(link.c_str(), O_CREAT | O_WRONLY, 0600);
-    ASSERT_EQ(write(fd, "x", 1), 1);
-    close(fd);
-    Child c;
-    EXPECT_EQ(run_sim(c, {"--link", link}), 1);
-    ASSERT_EQ(lstat(link.c_str(), &sb), 0);
-    EXPECT_TRUE(S_ISREG(sb.st_mode) && sb.st_size == 1);
-    unlink(link.c_str());
-    rmdir(dir);
 }
 
 } // namespace
