@@ -8,6 +8,7 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "common/log.h"
 #include "common/wait_readable.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"
@@ -351,11 +352,9 @@ int optFunction(unsigned char cmd, unsigned char *data, int n, unsigned char *ou
     }
     last_end = mono_ns();
 
-    if (!x.current) {
-        if (timed_out)
-            puts("recv data timeout");
+    LOG_FLOOD(timed_out, LOG_WARNING, "recv data timeout");
+    if (!x.current)
         return -1;
-    }
     if (x.st == READER_STATUS_OK) {
         if (x.n > 0)
             memcpy(out, x.data, static_cast<size_t>(x.n));

@@ -207,6 +207,12 @@ TEST_F(Wire, OperationsFramesAndFailureMessages)
     EXPECT_EQ(ctrReaderRelay(1), -1); // no reply at all
     EXPECT_EQ(GetCapturedStdout(), "Control reader light error: 04\n"
                                    "recv data timeout\nControl reader relay error: 00\n");
+    // The next answered exchange ends the time-outs with one line.
+    answer(unhex("AA 00 00 01 00 01 BB"));
+    CaptureStdout();
+    EXPECT_EQ(ctrReaderLight(1), 0);
+    request();
+    EXPECT_EQ(GetCapturedStdout(), "recv data timeout: ended, 1 time in all\n");
 }
 
 // Only exactly 7 data bytes (4-byte identifier) or at least 10 (7-byte) give
