@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# README's "Trying it by hand" as a person does it: the lines after "# now
-# inside the sandbox" in README.md, typed one a second into an interactive
-# shell on a pseudo-terminal (job control on), in the board sandbox. Checks
-# what they print, the daemon's log, and that nothing of theirs is left.
-#   readme_session.sh README.md      (GW_BIN_DIR: the programs)
+# README's "Trying it by hand" typed one line a second into an interactive
+# shell on a pseudo-terminal (job control on) in the board sandbox; checks
+# what it prints, the logs, and that nothing of it is left.   (GW_BIN_DIR)
 set -euo pipefail
 readme=$1
 [ "${GW_SANDBOX:-}" = 1 ] || { echo "readme_session: only inside the board sandbox" >&2; exit 2; }

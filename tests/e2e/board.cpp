@@ -24,11 +24,7 @@ bool port_bound(const char *proto, int port, const char *state)
     return false;
 }
 
-std::string reboot_log()
-{
-    const char *log = getenv("GW_REBOOT_LOG");
-    return log ? log : "";
-}
+const std::string REBOOT_LOG = getenv("GW_REBOOT_LOG") ? getenv("GW_REBOOT_LOG") : "";
 
 } // namespace
 
@@ -55,8 +51,8 @@ bool Board::start_service(const std::vector<std::string> &extra)
 
 bool Board::start_daemon(const std::vector<std::string> &argv)
 {
-    netconf = read_file("/etc/eth0-setting");
-    if (!write_file(reboot_log(), "") ||
+    netconf = read_file(NETCONF);
+    if (!write_file(REBOOT_LOG, "") ||
         !daemon.start(argv.empty() ? std::vector<std::string>{gw_bin("gatewarden")} : argv))
         return false;
     for (double until = now_ms() + 15000; now_ms() < until && daemon.wait_exit(0) == -1;) {
@@ -77,14 +73,14 @@ void Board::stop()
         reader.stop(SIGTERM);
     unlink(READER_LINK); // in the sandbox's own /dev
     if (!netconf.empty())
-        write_file("/etc/eth0-setting", netconf);
+        write_file(NETCONF, netconf);
 }
 
 std::vector<std::string> reboot_lines(size_t want)
 {
     std::vector<std::string> lines;
     for (double until = now_ms() + 3000;; usleep(10000)) {
-        std::istringstream in(read_file(reboot_log()));
+        std::istringstream in(read_file(REBOOT_LOG));
         lines.clear();
         for (std::string l; std::getline(in, l);)
             lines.push_back(l);

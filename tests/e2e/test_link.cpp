@@ -1,9 +1,6 @@
 // The reader link and the service call as the running daemon sees them:
 // late replies that cost no card and answer no other command, and a service
 // host that drops connection attempts.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,17 +9,8 @@
 namespace
 {
 
-class Link : public QuietBoard
-{
-  protected:
-    void SetUp() override
-    {
-        QuietBoard::SetUp();
-        if (!IsSkipped() && !HasFatalFailure()) {
-            ASSERT_TRUE(b.start_service({"--grant-all"}));
-        }
-    }
-    bool fault(const char *f) { return b.reader.write_stdin(std::string("fault ") + f + "\n"); }
+struct Link : QuietBoard {
+    Link() { service = {"--grant-all"}; }
 };
 
 // An idle poll answered after its 500 ms wait, and a card presented while
@@ -32,10 +20,9 @@ TEST_F(Link, LateReplyThenCardIsGranted)
     int granted = 0;
     for (int i = 0; i < 10; i++) {
         size_t from = b.service.lines().size();
-        ASSERT_TRUE(fault("late=600,cmd=95"));
-        ASSERT_TRUE(b.reader.wait_for("fault armed", 3000));
+        ASSERT_TRUE(b.fault("late=600,cmd=95"));
         usleep(200000);
-        ASSERT_TRUE(b.reader.write_stdin("card 0A1B2C3D\n"));
+        ASSERT_TRUE(b.card("0A1B2C3D"));
         granted += b.reader.wait_for("out light=3 buzzer=0 relay=1", 4000);
         b.drain();
         EXPECT_EQ(count_lines(b.service, "card=0A1B2C3D\\n decision=grant", from), 1) << i;
@@ -47,9 +34,7 @@ TEST_F(Link, LateReplyThenCardIsGranted)
 // read gets the settings record, and the card is still granted.
 TEST_F(Link, LateCardDuringSettingsRead)
 {
-    ASSERT_TRUE(fault("late=600,cmd=95"));
-    ASSERT_TRUE(b.reader.wait_for("fault armed", 3000));
-    ASSERT_TRUE(b.reader.write_stdin("card 0A1B2C3D\n"));
+    ASSERT_TRUE(b.fault("late=600,cmd=95") && b.card("0A1B2C3D"));
     usleep(250000);
     std::string info = ask(cmd("CMD_GetReaderInfo"));
     EXPECT_NE(info.find("\"tLight\":\t3,"), std::string::npos) << info;
@@ -61,30 +46,23 @@ TEST_F(Link, LateCardDuringSettingsRead)
 // the connect time-out and polling resumes at once.
 TEST_F(Link, DroppedConnectionAttemptsCostOneConnectTimeOut)
 {
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t alen = sizeof a;
-    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    int port, l = tcp_listen(&port), fill[3];
     ASSERT_EQ(listen(l, 0), 0);
-    ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr *>(&a), &alen), 0);
-    int fill[3];
+    sockaddr_in a = ipv4("127.0.0.1", port);
     for (int &f : fill) {
         f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
     }
-    std::string url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/ws/AccessGate";
+    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/ws/AccessGate";
     ASSERT_EQ(ask(cmd("CMD_SetUrlAddr", '"' + url + '"')), reply(1));
 
-    ASSERT_TRUE(b.reader.write_stdin("card 0A1B2C3D\n"));
-    ASSERT_TRUE(b.reader.wait_for("tx status=00", 3000));
+    ASSERT_TRUE(b.card("0A1B2C3D") && b.reader.wait_for("tx status=00", 3000));
     double t0 = now_ms();
     ASSERT_TRUE(b.daemon.wait_for("GrantAccess failed", 60000));
     double took = now_ms() - t0;
     EXPECT_LT(took, 6000) << "connect not bounded";
     EXPECT_GT(took, 1500) << "did the connection attempts get dropped?";
-    ASSERT_TRUE(b.reader.write_stdin("fault status=01,cmd=95\n"));
+    ASSERT_TRUE(b.fault("status=01,cmd=95"));
     EXPECT_TRUE(b.reader.wait_for("rx 95 poll", 2000)) << "polling did not resume";
     for (int f : fill)
         close(f);

@@ -66,7 +66,7 @@ TEST(Start, LinesLevelsAndRepeatedFailures)
         ASSERT_EQ(system("rm -r /dev/ttymxc2"), 0);
         ASSERT_TRUE(b.start_reader());
         EXPECT_TRUE(b.daemon.wait_for(at("<6>") + c.failure + ": ended, ", 6000));
-        b.reader.write_stdin("card 0A1B2C3D\n"); // the built-in service is not there
+        b.card("0A1B2C3D"); // the built-in service is not there
         EXPECT_TRUE(b.daemon.wait_for(at("<3>") + "GrantAccess failed", 5000));
         write_file("/etc/reader.db", stored);
     }
@@ -78,7 +78,7 @@ TEST_F(QuietBoard, ServiceUrlIsPrintedWithoutItsPassword)
 {
     const std::string masked = "http://***@127.0.0.1:9/ws";
     EXPECT_EQ(ask(cmd("CMD_SetUrlAddr", R"("http:\/\/u:secret\u0040127.0.0.1:9/ws")")), reply(1));
-    b.reader.write_stdin("card 0A1B2C3D\n");
+    b.card("0A1B2C3D");
     EXPECT_TRUE(b.daemon.wait_for("soap url:" + masked, 5000));
     b.daemon.stop(SIGKILL);
     Board again;

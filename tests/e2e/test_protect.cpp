@@ -12,20 +12,14 @@ namespace
 {
 
 const char OWN[] = "192.0.2.10", SECOND[] = "192.0.2.11"; // both the sandbox's
-const std::string SEARCH = R"({"Command":"CMD_SearchReader","Data":"TcpReader Request"})";
 const std::string SETUP = R"({"Command":"CMD_SetNetConf","Data":{"OldIP":"192.0.2.10","IP":"",)"
                           R"("Mask":"","Gateway":"","DNS":"","MAC":""}})";
-
-sockaddr_in v4(const char *addr, int port)
-{
-    return {AF_INET, htons(static_cast<uint16_t>(port)), {inet_addr(addr)}, {}};
-}
 
 // One TCP request from src; what comes back until the daemon closes.
 std::string ask_from(const char *src, const std::string &request)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from = v4(src, 0), to = v4(OWN, 8001);
+    sockaddr_in from = ipv4(src, 0), to = ipv4(OWN, 8001);
     bool up = bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
               connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
     std::string out = up ? "" : "<no connection>"; // "": closed before the request went
@@ -38,13 +32,13 @@ std::string ask_from(const char *src, const std::string &request)
 // One datagram to port 8000 with src as its source address.
 bool send_from(const Udp &u, const char *src, const std::string &text)
 {
-    sockaddr_in to = v4(OWN, 8000);
+    sockaddr_in to = ipv4(OWN, 8000);
     alignas(cmsghdr) char ctl[CMSG_SPACE(sizeof(in_pktinfo))] = {};
     iovec iov = {const_cast<char *>(text.data()), text.size()};
     msghdr m = {&to, sizeof to, &iov, 1, ctl, sizeof ctl, 0};
     *CMSG_FIRSTHDR(&m) = {CMSG_LEN(sizeof(in_pktinfo)), IPPROTO_IP, IP_PKTINFO};
     reinterpret_cast<in_pktinfo *>(CMSG_DATA(CMSG_FIRSTHDR(&m)))->ipi_spec_dst =
-        v4(src, 0).sin_addr;
+        ipv4(src, 0).sin_addr;
     return sendmsg(u.fd, &m, 0) == static_cast<ssize_t>(text.size());
 }
 

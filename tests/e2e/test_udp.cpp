@@ -10,8 +10,6 @@
 namespace
 {
 
-const char NETCONF[] = "/etc/eth0-setting";
-const std::string SEARCH = R"({"Command":"CMD_SearchReader","Data":"TcpReader Request"})";
 const std::string IP = "192.0.2.10"; // the sandbox's own
 
 std::string setup(const std::string &old_ip, const std::string &ip)
