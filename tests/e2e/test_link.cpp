@@ -17,17 +17,15 @@ struct Link : QuietBoard {
 // that reply is still on its way: the card is read and granted every time.
 TEST_F(Link, LateReplyThenCardIsGranted)
 {
-    int granted = 0;
     for (int i = 0; i < 10; i++) {
         size_t from = b.service.lines().size();
         ASSERT_TRUE(b.fault("late=600,cmd=95"));
         usleep(200000);
         ASSERT_TRUE(b.card("0A1B2C3D"));
-        granted += b.reader.wait_for("out light=3 buzzer=0 relay=1", 4000);
+        EXPECT_TRUE(b.reader.wait_for("out light=3 buzzer=0 relay=1", 4000)) << i;
         b.drain();
         EXPECT_EQ(count_lines(b.service, "card=0A1B2C3D\\n decision=grant", from), 1) << i;
     }
-    EXPECT_EQ(granted, 10);
 }
 
 // A card reply that comes late, behind which a settings read is sent: the

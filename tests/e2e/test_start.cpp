@@ -7,22 +7,15 @@
 
 #include "tests/e2e/board.h"
 
-namespace
-{
-
-const std::string RELAY = cmd("CMD_CtrRelay");
+static const std::string RELAY = cmd("CMD_CtrRelay");
 
 // The daemon's log lines while nothing happens for ms.
-size_t quiet_lines(Board &b, int ms)
+static size_t quiet_lines(Board &b, int ms)
 {
-    b.daemon.drain();
-    size_t before = b.daemon.lines().size();
+    size_t before = (b.daemon.drain(), b.daemon.lines().size());
     usleep(ms * 1000);
-    b.daemon.drain();
-    return b.daemon.lines().size() - before;
+    return b.daemon.drain(), b.daemon.lines().size() - before;
 }
-
-} // namespace
 
 // Without /dev/ttymxc2 the network services run and reader commands fail at
 // once. A reader that appears later is taken up; one whose line hangs up (an
@@ -40,8 +33,7 @@ TEST(Start, ReaderLostThenBack)
     EXPECT_EQ(ask(cmd("CMD_GetNetConf")).rfind("{\n\t\"response\":\t1,", 0), 0u);
     Udp u;
     std::string got;
-    ASSERT_TRUE(u.send(cmd("CMD_SearchReader", R"("TcpReader Request")")));
-    EXPECT_TRUE(u.recv(got, 3000));
+    EXPECT_TRUE(u.send(SEARCH) && u.recv(got, 3000));
     EXPECT_LE(quiet_lines(b, 2500), 2u) << "the daemon floods its log";
 
     for (int round = 0; round < 2; round++) {
