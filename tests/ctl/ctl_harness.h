@@ -12,9 +12,8 @@ struct CtlResult {
     double ms = 0; // run time
 };
 
-// Runs build/bin/gatewardenctl with the blank-separated words of args; while
-// it runs, during (if any) plays its peer. Then collects its output and exit
-// status.
+// Runs gatewardenctl with the blank-separated words of args; while it runs,
+// during (if any) plays its peer.
 CtlResult run_ctl(const std::string &args, const std::function<void()> &during = nullptr);
 
 // What the fake controller does with one connection.
@@ -40,6 +39,6 @@ class FakeController
 
   private:
     std::string serve(const FakeAnswer &answer);
-    int fd_ = -1;
     int port_ = 0;
+    int fd_ = -1;
 };
