@@ -4,9 +4,7 @@
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include "common/wait_readable.h"
 #include "netservice/mgmt_proto.h"
 
 CtlResult run_ctl(const std::string &args, const std::function<void()> &during)
@@ -38,18 +36,6 @@ CtlResult run_ctl(const std::string &args, const std::function<void()> &during)
         r.err.append(buf, n);
     fclose(err);
     return r;
-}
-
-FakeController::FakeController() : fd_(tcp_listen(&port_)) {}
-
-FakeController::~FakeController()
-{
-    close(fd_);
-}
-
-bool FakeController::pending() const
-{
-    return wait_readable(fd_, 0) > 0;
 }
 
 std::string FakeController::serve(const FakeAnswer &answer)

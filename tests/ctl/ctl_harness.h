@@ -3,6 +3,9 @@
 #pragma once
 
 #include <functional>
+#include <unistd.h>
+
+#include "common/wait_readable.h"
 
 #include "tests/e2e/board.h"
 
@@ -26,8 +29,8 @@ struct FakeAnswer {
 class FakeController
 {
   public:
-    FakeController();
-    ~FakeController();
+    FakeController() : fd_(tcp_listen(&port_)) {}
+    ~FakeController() { close(fd_); }
     int port() const { return port_; }
     // Runs the tool with -p <port> and args, and serves one connection per
     // answer; the requests, each up to the first 200 ms of silence, go to
@@ -35,7 +38,7 @@ class FakeController
     CtlResult run(const std::string &args, const std::vector<FakeAnswer> &answers,
                   std::vector<std::string> *requests = nullptr);
     // True when a connection is waiting to be served.
-    bool pending() const;
+    bool pending() const { return wait_readable(fd_, 0) > 0; }
 
   private:
     std::string serve(const FakeAnswer &answer);
