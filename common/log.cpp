@@ -101,6 +101,8 @@ void wrap(FILE **stream, journal_stream *js, int mode)
 
 // One line on stream at level, the line end added.
 void vline(log_stream stream, int level, const char *fmt, va_list ap)
+    __attribute__((format(printf, 3, 0)));
+void vline(log_stream stream, int level, const char *fmt, va_list ap)
 {
     FILE *f = stream == LOG_STDERR ? stderr : stdout;
     flockfile(f);
