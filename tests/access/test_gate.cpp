@@ -140,19 +140,18 @@ struct Service {
     }
 };
 
-std::string answer_xml(const std::string &body, const char *ns = ACCESS_NS1_URI)
+// An HTTP answer: the GrantAccessResponse holds an AccessGranted with the
+// given content, or none (nullptr); its namespace is ns.
+std::string answer(const char *granted, const char *ns = ACCESS_NS1_URI)
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope "
-           "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:ns1=\"" +
-           std::string(ns) + "\"><SOAP-ENV:Body><ns1:GrantAccessResponse>" + body +
-           "</ns1:GrantAccessResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>";
-}
-
-std::string http_reply(const std::string &body, const char *type = "text/xml; charset=utf-8")
-{
-    return "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(type) +
-           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-           body;
+    std::string body =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope "
+        "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:ns1=\"" +
+        std::string(ns) + "\"><SOAP-ENV:Body><ns1:GrantAccessResponse>" +
+        (granted ? "<AccessGranted>" + std::string(granted) + "</AccessGranted>" : "") +
+        "</ns1:GrantAccessResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 // accessGate for card against a loopback peer that sends reply after
@@ -192,9 +191,9 @@ class Gate : public testing::Test
 TEST_F(Gate, RequestBytesAndAnswerBytes)
 {
     ASSERT_EQ(writeDevAddr(-2147483647 - 1), 0);
-    std::string req = exchange(http_reply(answer_xml("<AccessGranted><OpenRelay>false</OpenRelay>"
-                                                     "<Color>\xC3\xA9"
-                                                     "0000101</Color></AccessGranted>")),
+    std::string req = exchange(answer("<OpenRelay>false</OpenRelay>"
+                                      "<Color>\xC3\xA9"
+                                      "0000101</Color>"),
                                "\xC3\xA9&<>\"\n", &run);
     ASSERT_EQ(run.rc, 0) << run.out << run.err;
     size_t end = req.find("\r\n\r\n");
@@ -231,18 +230,16 @@ TEST_F(Gate, AnswersAreReadAsTheContractSays)
         std::string slot;  // after the call
         std::string text;  // in the output of an answer, in the fault report of a failure
     } cases[] = {
-        {"--deny-all", "", posted(1, 0), "OpenRelay: false\nColor: 000000001\n"},
         {"--grant-all --fault reorder", "", posted(3, 1), "OpenRelay: true\nColor: 000000100\n"},
         // The unknown element holds an OpenRelay true of its own: skipped whole.
         {"--deny-all --fault extra", "", posted(1, 0), "OpenRelay: false\nColor: 000000001\n"},
         {"--deny-all --fault relay1", "", posted(1, 1), "OpenRelay: true\nColor: 000000001\n"},
         {"--grant-all --fault nocolor", "", posted(0, 1), "OpenRelay: true\nColor: (none)\n"},
         {"--grant-all --fault shortcolor", "", posted(0, 1), "OpenRelay: true\nColor: 00000010\n"},
-        {"no AccessGranted", http_reply(answer_xml("")), posted(0, 0),
-         "OpenRelay: false\nColor: (none)\n"},
+        {"no AccessGranted", answer(nullptr), posted(0, 0), "OpenRelay: false\nColor: (none)\n"},
         {"second OpenRelay, empty Color",
-         http_reply(answer_xml("<AccessGranted><OpenRelay>false</OpenRelay><OpenRelay>true"
-                               "</OpenRelay><Color></Color></AccessGranted>")),
+         answer("<OpenRelay>false</OpenRelay><OpenRelay>true"
+                "</OpenRelay><Color></Color>"),
          posted(0, 0), "OpenRelay: false\nColor: \n"},
         {"--grant-all --fault relayword", "", SLOT_UNTOUCHED, "SOAP-ENV:Client"},
         {"--grant-all --fault fault500", "", SLOT_UNTOUCHED,
@@ -251,11 +248,11 @@ TEST_F(Gate, AnswersAreReadAsTheContractSays)
         {"--grant-all --fault drop", "", SLOT_UNTOUCHED, "End of file or no input"},
         // Dropped inside TLS: fails and ends nothing (SIGPIPE keeps its default).
         {"--tls --grant-all --fault drop", "", SLOT_UNTOUCHED, "End of file or no input"},
-        {"other namespace",
-         http_reply(answer_xml("<AccessGranted><OpenRelay>true</OpenRelay></AccessGranted>",
-                               "http://other/")),
-         SLOT_UNTOUCHED, "SOAP-ENV:Client"},
-        {"not XML", http_reply("granted", "text/plain"), SLOT_UNTOUCHED, "HTTP 200"},
+        {"other namespace", answer("<OpenRelay>true</OpenRelay>", "http://other/"), SLOT_UNTOUCHED,
+         "SOAP-ENV:Client"},
+        {"not XML",
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 7\r\n\r\ngranted",
+         SLOT_UNTOUCHED, "HTTP 200"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -287,11 +284,10 @@ TEST_F(Gate, UrlWithoutHostFailsWithoutTouchingStdio)
     int saved_in = dup(0), in[2];
     ASSERT_EQ(pipe(in), 0);
     dup2(in[0], 0);
-    std::string answer = http_reply(answer_xml("<AccessGranted><OpenRelay>true</OpenRelay>"
-                                               "</AccessGranted>"));
+    std::string reply = answer("<OpenRelay>true</OpenRelay>");
     for (std::string url : {"", "nohost", "file:///tmp/x"}) {
         SCOPED_TRACE(url);
-        ASSERT_EQ(write(in[1], answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+        ASSERT_EQ(write(in[1], reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
         ASSERT_TRUE(store_url(url));
         slot_reset();
         run = run_gate("0A1B2C3D\n");

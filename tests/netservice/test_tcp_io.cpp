@@ -1,7 +1,5 @@
 // The TCP server's receive framing and reply transport, on socket pairs.
 #include <csignal>
-#include <cstring>
-#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
