@@ -15,13 +15,12 @@ namespace
 {
 
 // One request as the server gathers it from fd; *ms: how long that took.
-std::string request(int fd, double *ms = nullptr)
+std::string request(int fd, double *ms)
 {
     char buf[REQUEST_BUF] = {};
     double t0 = now_ms();
     int n = trecvn(fd, buf, sizeof buf - 1, TCP_GAP_MS);
-    if (ms)
-        *ms = now_ms() - t0;
+    *ms = now_ms() - t0;
     return n < 0 ? "<error>" : std::string(buf, static_cast<size_t>(n));
 }
 
@@ -45,32 +44,28 @@ TEST(TcpConnection, IdleLimitFramingAndGonePeer)
     EXPECT_GE(ms, 240.0);
     EXPECT_LT(ms, 3000.0);
 
-    std::thread peer([&] {
-        send_all(fd[1], "{\"Command\":");
-        usleep(80000);
-        send_all(fd[1], "\"CMD_CtrRelay\"}");
-    });
+    // The peer sends a, pauses us microseconds, sends b.
+    auto peer = [&](std::string a, useconds_t us, std::string b) {
+        return std::thread([=] { send_all(fd[1], a), usleep(us), send_all(fd[1], b); });
+    };
+    std::thread two = peer("{\"Command\":", 80000, "\"CMD_CtrRelay\"}");
     EXPECT_EQ(request(fd[0], &ms), "{\"Command\":\"CMD_CtrRelay\"}");
-    peer.join();
+    two.join();
     EXPECT_GE(ms, 80.0 + TCP_GAP_MS - 20); // ended by the gap after the last byte
 
     // 1500 bytes in two parts: the first 1023 as one request, the rest as the next.
-    peer = std::thread([&] {
-        send_all(fd[1], "x");
-        usleep(50000);
-        send_all(fd[1], std::string(1499, 'x'));
-    });
+    two = peer("x", 50000, std::string(1499, 'x'));
     EXPECT_EQ(request(fd[0], &ms).size(), 1023u);
-    peer.join();
+    two.join();
     EXPECT_LT(ms, 50.0 + TCP_GAP_MS - 50); // the limit ends it, not the gap
-    EXPECT_EQ(request(fd[0]).size(), 477u);
+    EXPECT_EQ(request(fd[0], &ms).size(), 477u);
 
     // A request followed by the peer's close is complete at once; then nothing.
     send_all(fd[1], "tail");
     close(fd[1]);
     EXPECT_EQ(request(fd[0], &ms), "tail");
     EXPECT_LT(ms, TCP_GAP_MS - 50.0);
-    EXPECT_EQ(request(fd[0]), "");
+    EXPECT_EQ(request(fd[0], &ms), "");
     testing::internal::CaptureStdout();
     EXPECT_EQ(response(fd[0], 1), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Send data Failed\n");
