@@ -32,20 +32,8 @@ struct GateRun {
 
 const char SLOT_UNTOUCHED[] = "149 light=238 relay=238 buzzer=238";
 
+// Runs it on a cleared command slot.
 GateRun run_gate(std::string card)
-{
-    GateRun run = {};
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    double t0 = now_ms();
-    run.rc = accessGate(&card[0]);
-    run.ms = now_ms() - t0;
-    run.out = testing::internal::GetCapturedStdout();
-    run.err = testing::internal::GetCapturedStderr();
-    return run;
-}
-
-void slot_reset()
 {
     // The client alone must keep a closed connection from ending the process:
     // SIGPIPE keeps its default action here, as without the daemon's start-up.
@@ -55,6 +43,15 @@ void slot_reset()
     opt = SLOT_IDLE;
     actLight = actRelay = actBuzzer = 238;
     pthread_mutex_unlock(&mutex);
+    GateRun run = {};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    double t0 = now_ms();
+    run.rc = accessGate(&card[0]);
+    run.ms = now_ms() - t0;
+    run.out = testing::internal::GetCapturedStdout();
+    run.err = testing::internal::GetCapturedStderr();
+    return run;
 }
 
 std::string slot_text()
@@ -169,11 +166,7 @@ std::string exchange(const std::string &reply, const std::string &card, GateRun 
 class Gate : public testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        slot_reset();
-        ASSERT_EQ(writeDevAddr(0), 0);
-    }
+    void SetUp() override { ASSERT_EQ(writeDevAddr(0), 0); }
     GateRun run;
     Service svc;
 };
@@ -250,7 +243,6 @@ TEST_F(Gate, AnswersAreReadAsTheContractSays)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        slot_reset();
         Service sim;
         if (c.reply.empty()) {
             ASSERT_TRUE(sim.start(c.what));
@@ -284,7 +276,6 @@ TEST_F(Gate, UrlWithoutHostFailsWithoutTouchingStdio)
         SCOPED_TRACE(url);
         ASSERT_EQ(write(in[1], reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
         ASSERT_TRUE(store_url(url));
-        slot_reset();
         run = run_gate("0A1B2C3D\n");
         EXPECT_EQ(run.out.compare(0, 10 + url.size(), "soap url:" + url + "\n"), 0) << run.out;
         EXPECT_EQ(run.out.find("<?xml"), std::string::npos) << run.out;
@@ -306,12 +297,10 @@ TEST_F(Gate, SlowOrAbsentService)
     EXPECT_GE(run.ms, 1500);
     // The longest card number is sent, one byte more is refused before sending.
     EXPECT_EQ(run_gate(std::string(31, '7')).rc, 0);
-    slot_reset();
     EXPECT_EQ(run_gate(std::string(32, '7')).rc, -1);
     EXPECT_EQ(slot_text(), SLOT_UNTOUCHED);
     EXPECT_EQ(svc.requests(), 2u);
     svc.child.stop(SIGTERM);
-    slot_reset();
     run = run_gate("0A1B2C3D\n");
     expect_failed(run);
     EXPECT_LT(run.ms, 1500);
@@ -375,7 +364,6 @@ TEST(Verify, OnlyTheProvisionedCaAndTheUrlsHostAreTrusted)
         std::string tls = " --tls --cert " + c.cert + "/cert.pem --key " + c.cert + "/key.pem";
         ASSERT_TRUE(svc.start("--grant-all" + (c.cert.empty() ? "" : tls), false));
         ASSERT_TRUE(store_url(svc.url.replace(svc.url.find("127.0.0.1"), 9, c.host)));
-        slot_reset();
         GateRun run = run_gate("0A1B2C3D\n");
         EXPECT_EQ(run.rc, c.answered ? 0 : -1) << run.out << run.err;
         EXPECT_EQ(slot_text(), c.answered ? posted(3, 1) : SLOT_UNTOUCHED);
