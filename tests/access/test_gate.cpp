@@ -3,7 +3,6 @@
 // its failures look. accessGate reads /etc/reader.db: inside the board
 // sandbox only.
 #include <csignal>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
@@ -314,7 +313,6 @@ TEST_F(Gate, UnreadableSettingsUseTheDefaultUrl)
     ASSERT_EQ(sql_query("/etc/reader.db", "alter table readerInfo rename to away"), "");
     run = run_gate("0A1B2C3D\n");
     EXPECT_EQ(sql_query("/etc/reader.db", "alter table away rename to readerInfo"), "");
-    // After the settings store's own message.
     EXPECT_NE(run.out.find("\nsoap url:" ACCESS_DEFAULT_URL
                            "\n-------------------------------------\n"
                            "devID:0, Passnumber:0A1B2C3D\n\nGrantAccess failed\n"),
