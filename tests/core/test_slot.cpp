@@ -17,14 +17,6 @@ const int CODES[] = {SLOT_SET_READER_INFO, SLOT_GET_READER_INFO, SLOT_BUZZER,
                      SLOT_RELAY,           SLOT_LIGHT,           SLOT_DEVICE};
 const unsigned char CARD_MARK = 0xCA, TCP_MARK = 0x11; // buzzer codes of the two kinds
 
-// Each test starts from the idle slot with nothing held.
-void drain_slot()
-{
-    slot_cmd cmd;
-    while (slot_take(&cmd) != SLOT_IDLE)
-        slot_complete(&cmd, 0);
-}
-
 } // namespace
 
 // Thousands of commands from two requesters while the hardware side posts
@@ -123,14 +115,15 @@ TEST(Slot, StressOwnResultsAndEveryCardAnswerOnce)
 // A command posted while another runs waits for its end.
 TEST(Slot, CommandPostedDuringAccessCheckAndCardAnswerBothRun)
 {
-    drain_slot();
+    slot_cmd cmd;
+    while (slot_take(&cmd) != SLOT_IDLE) // from the idle slot with nothing held
+        slot_complete(&cmd, 0);
     slot_args a = {};
     for (int code : {static_cast<int>(SLOT_IDLE), 150, 0}) // codes that are no command
         EXPECT_EQ(slot_post_wait(code, &a), -1) << code;
     double t0 = now_ms();
     EXPECT_EQ(slot_wait_posted(150), 0);
     EXPECT_GE(now_ms() - t0, 140.0);
-    slot_cmd cmd;
     ASSERT_EQ(slot_take(&cmd), SLOT_IDLE); // the poll that reads a card
     tRelay = 7;                            // no other thread yet
     std::atomic<int> got{1234};
