@@ -104,10 +104,8 @@ TEST_F(Wire, FailedExchanges)
     CaptureStdout();
     double t0 = now_ms();
     EXPECT_EQ(optFunction(0x95, nullptr, 0, out, &outlen, 60), -1);
-    double took = now_ms() - t0;
+    EXPECT_GE(now_ms() - t0, 59);
     EXPECT_EQ(GetCapturedStdout(), "recv data timeout\n");
-    EXPECT_GE(took, 59);
-    EXPECT_LT(took, 5000);
     request();
 
     bytes big(FRAME_MAX_DATA + 1, 0);
@@ -221,8 +219,9 @@ TEST_F(Wire, CardIdentifiers)
     }
     char text[32] = "kept";
     answer(reply_frame(0x01, {0x01}));
+    CaptureStdout();
     EXPECT_EQ(getReaderUid(text), -1);
-    EXPECT_STREQ(text, "kept");
+    EXPECT_EQ(GetCapturedStdout() + text, "kept");
 }
 
 // Line noise on identifier replies: no reply with one byte changed ever gives
