@@ -9,9 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "common/mono_clock.h"
 
 long log_flood_interval_ms = LOG_FLOOD_INTERVAL_MS;
 
@@ -31,13 +32,6 @@ size_t level_rule_count;
 
 // Level of the line being printed by log_line or a limiter on this thread, or -1.
 thread_local int line_level = -1;
-
-long long mono_ms(void)
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 bool is_journal(int fd, const char *stream)
 {
@@ -106,6 +100,8 @@ void wrap(FILE **stream, journal_stream *js, int mode)
 }
 
 // One line on stream at level, the line end added.
+void vline(log_stream stream, int level, const char *fmt, va_list ap)
+    __attribute__((format(printf, 3, 0)));
 void vline(log_stream stream, int level, const char *fmt, va_list ap)
 {
     FILE *f = stream == LOG_STDERR ? stderr : stdout;

@@ -4,12 +4,12 @@
 #include "daemon/hardware.h"
 
 #include <cstring>
-#include <ctime>
 #include <poll.h>
 #include <unistd.h>
 
 #include "access/accessGateClient.h"
 #include "common/log.h"
+#include "common/mono_clock.h"
 #include "core/slot.h"
 #include "reader/optReader.h"
 #include "reader/reader_frame.h"
@@ -29,13 +29,6 @@ enum {
 };
 
 long long next_open_ms; // monotonic time of the next attempt while fd1 < 0
-
-long long mono_ms(void)
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 // Opens and configures the reader's port; fd1 is the descriptor or -1.
 void open_reader(void)

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/select.h>
@@ -15,6 +14,7 @@
 #include <unistd.h>
 
 #include "common/log.h"
+#include "common/mono_clock.h"
 #include "common/wait_readable.h"
 #include "core/slot.h"
 #include "netservice/manage_allow.h"
@@ -152,13 +152,6 @@ bool accept_error_passes(int err)
     default:
         return false;
     }
-}
-
-long long mono_ms(void)
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
 // Waits for the next request on fd. Alone, a connection may stay silent up

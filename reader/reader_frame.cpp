@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <unistd.h>
 
 #include "common/log.h"
+#include "common/mono_clock.h"
 #include "common/wait_readable.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"
@@ -24,13 +24,6 @@ int xor_bytes(const unsigned char *p, int len)
     for (int i = 0; i < len; i++)
         x ^= p[i];
     return x;
-}
-
-int64_t mono_ns(void)
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
 const int64_t MS = 1000000;

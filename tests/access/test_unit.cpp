@@ -1,5 +1,4 @@
-// The light code of the access gate client, which needs no service. (The
-// SIGPIPE guard is tried with a service that drops a TLS connection.)
+// The light code of the access gate client, which needs no service.
 #include <gtest/gtest.h>
 
 #include "access/light_code.h"

@@ -1,24 +1,11 @@
 #include "tests/ctl/ctl_harness.h"
 
 #include <cstdio>
-#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "netservice/mgmt_proto.h"
-
-namespace
-{
-
-bool readable(int fd, int timeout_ms)
-{
-    pollfd p = {fd, POLLIN, 0};
-    return poll(&p, 1, timeout_ms) > 0;
-}
-
-} // namespace
 
 CtlResult run_ctl(const std::string &args, const std::function<void()> &during)
 {
@@ -51,29 +38,15 @@ CtlResult run_ctl(const std::string &args, const std::function<void()> &during)
     return r;
 }
 
-FakeController::FakeController()
-{
-    fd_ = tcp_listen(&port_); // after port_ got its default
-}
-
-FakeController::~FakeController()
-{
-    close(fd_);
-}
-
-bool FakeController::pending() const
-{
-    return readable(fd_, 0);
-}
-
 std::string FakeController::serve(const FakeAnswer &answer)
 {
     std::string request;
-    int fd = readable(fd_, 10000) ? accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    int fd = wait_readable(fd_, 10000) > 0 ? accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     char buf[2048];
     ssize_t n;
     // The request: from its first byte until 200 ms of silence.
-    for (int wait = 10000; fd >= 0 && readable(fd, wait) && (n = recv(fd, buf, sizeof buf, 0)) > 0;
+    for (int wait = 10000;
+         fd >= 0 && wait_readable(fd, wait) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0;
          wait = TCP_GAP_MS)
         request.append(buf, static_cast<size_t>(n));
     for (size_t k = 0; fd >= 0 && k < answer.chunks.size(); k++) {
@@ -81,7 +54,7 @@ std::string FakeController::serve(const FakeAnswer &answer)
         send(fd, answer.chunks[k].data(), answer.chunks[k].size(), MSG_NOSIGNAL);
     }
     // Holds the connection until the tool closes it.
-    if (fd >= 0 && !answer.hang_up && readable(fd, 5000))
+    if (fd >= 0 && !answer.hang_up && wait_readable(fd, 5000) > 0)
         recv(fd, buf, 1, 0);
     close(fd);
     return request;

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <functional>
+#include <unistd.h>
+
+#include "common/wait_readable.h"
 
 #include "tests/e2e/board.h"
 
@@ -12,9 +15,8 @@ struct CtlResult {
     double ms = 0; // run time
 };
 
-// Runs build/bin/gatewardenctl with the blank-separated words of args; while
-// it runs, during (if any) plays its peer. Then collects its output and exit
-// status.
+// Runs gatewardenctl with the blank-separated words of args; while it runs,
+// during (if any) plays its peer.
 CtlResult run_ctl(const std::string &args, const std::function<void()> &during = nullptr);
 
 // What the fake controller does with one connection.
@@ -27,8 +29,8 @@ struct FakeAnswer {
 class FakeController
 {
   public:
-    FakeController();
-    ~FakeController();
+    FakeController() : fd_(tcp_listen(&port_)) {}
+    ~FakeController() { close(fd_); }
     int port() const { return port_; }
     // Runs the tool with -p <port> and args, and serves one connection per
     // answer; the requests, each up to the first 200 ms of silence, go to
@@ -36,10 +38,10 @@ class FakeController
     CtlResult run(const std::string &args, const std::vector<FakeAnswer> &answers,
                   std::vector<std::string> *requests = nullptr);
     // True when a connection is waiting to be served.
-    bool pending() const;
+    bool pending() const { return wait_readable(fd_, 0) > 0; }
 
   private:
     std::string serve(const FakeAnswer &answer);
-    int fd_ = -1;
     int port_ = 0;
+    int fd_ = -1;
 };

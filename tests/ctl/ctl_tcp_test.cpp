@@ -5,8 +5,7 @@
 namespace
 {
 
-const std::string OK = reply(1), SAVED = "saved; the controller reboots now to apply the new "
-                                         "settings\n";
+const std::string OK = reply(1);
 const std::string READER_INFO =
     "{\n\t\"response\":\t1,\n\t\"Data\":\t{\n\t\t\"devAddr\":\t7,\n\t\t\"tRelay\":\t10,\n"
     "\t\t\"tLight\":\t20,\n\t\t\"tBuzzer\":\t30,\n\t\t\"Status\":\t1\n\t}\n}";
@@ -15,18 +14,24 @@ const std::string NO_NET =
 
 } // namespace
 
-// Each subcommand sends its exact request, waits for the reply and prints it
-// as a table, or as sent with --json.
+// Each subcommand sends its exact requests, one connection each, waits for
+// the reply and prints it as a table, or as sent with --json. Reader settings
+// not given are read first and sent back unchanged.
 TEST(CtlTcp, EachSubcommandSendsItsExactRequestAndPrintsTheReply)
 {
     const struct {
-        std::string args, request, reply = OK, out = "ok\n";
+        std::string args, request, reply = OK, out = "ok\n", first_reply = "";
     } cases[] = {
         {"reader get", cmd("CMD_GetReaderInfo"), READER_INFO,
          "devAddr  7\ntRelay   10\ntLight   20\ntBuzzer  30\nStatus   1\n"},
         {"reader set --devaddr -3 --relay 10 --light 20 --buzzer 30 --status 255",
          cmd("CMD_SetReaderInfo",
              R"({"devAddr":-3,"tRelay":10,"tLight":20,"tBuzzer":30,"Status":255})")},
+        {"reader set --relay 9",
+         cmd("CMD_GetReaderInfo") +
+             cmd("CMD_SetReaderInfo",
+                 R"({"devAddr":7,"tRelay":9,"tLight":20,"tBuzzer":30,"Status":1})"),
+         OK, "ok\n", READER_INFO},
         {"buzzer", cmd("CMD_CtrBuzzer")},
         {"output --light=5 --buzzer=2 --relay=0",
          cmd("CMD_CtrDevice", R"({"Light":5,"Buzzer":2,"Relay":0})")},
@@ -40,7 +45,7 @@ TEST(CtlTcp, EachSubcommandSendsItsExactRequestAndPrintsTheReply)
          "02:AB:cd:00:00:09",
          cmd("CMD_SetNetConf", R"({"IP":"10.1.2.3","Mask":"255.255.0.0","Gateway":"10.1.0.1",)"
                                R"("DNS":"10.1.0.2","MAC":"02:AB:cd:00:00:09"})"),
-         OK, SAVED},
+         OK, "saved; the controller reboots now to apply the new settings\n"},
         {"url get", cmd("CMD_GetUrlAddr"), "{\n\t\"response\":\t1,\n\t\"Data\":\t\"http://h/x\"\n}",
          "URL  http://h/x\n"},
         {"url set https://svc.example/ws/AccessGate?a=1&b=\"2\"",
@@ -52,10 +57,14 @@ TEST(CtlTcp, EachSubcommandSendsItsExactRequestAndPrintsTheReply)
         SCOPED_TRACE(c.args);
         FakeController fake;
         std::vector<std::string> seen;
-        CtlResult r = fake.run(c.args, {{{c.reply}}}, &seen);
+        std::vector<FakeAnswer> answers = {{{c.reply}}};
+        if (!c.first_reply.empty())
+            answers.insert(answers.begin(), {{c.first_reply}});
+        CtlResult r = fake.run(c.args, answers, &seen);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(seen, std::vector<std::string>{c.request});
+        ASSERT_EQ(seen.size(), answers.size());
+        EXPECT_EQ(seen[0] + (seen.size() > 1 ? seen[1] : ""), c.request);
         EXPECT_FALSE(fake.pending());
     }
 }
@@ -65,8 +74,8 @@ TEST(CtlTcp, EachSubcommandSendsItsExactRequestAndPrintsTheReply)
 TEST(CtlTcp, ReplySplitAcrossReadsIsGatheredWhole)
 {
     FakeController fake;
-    // Pieces cut inside a key, after an inner closing brace and before the last one.
-    const std::string &I = READER_INFO;
+    const std::string &I = READER_INFO; // cut inside a key, after an inner brace, before the last
+
     CtlResult r =
         fake.run("--json reader get",
                  {{{I.substr(0, 20), I.substr(20, 60), I.substr(80, I.size() - 81), "}"}, 150}});
@@ -143,8 +152,7 @@ TEST(CtlTcp, BadUsageIsRefusedBeforeAnythingIsSent)
     EXPECT_FALSE(fake.pending());
     // A dotted text that is no IPv4 address is refused as such, never looked up.
     EXPECT_NE(run_ctl("-H 999.1.1.1 net get").err.find("IPv4 address (got"), std::string::npos);
-    // Help is not an error.
-    CtlResult r = run_ctl("url set --help");
+    CtlResult r = run_ctl("url set --help"); // not an error
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("usage: gatewardenctl url set URL"), std::string::npos);
 }

@@ -14,11 +14,9 @@ std::string hex(const bytes &b)
 {
     std::string s;
     char x[4];
-    for (size_t i = 0; i < b.size(); i++) {
-        snprintf(x, sizeof x, i ? " %02X" : "%02X", b[i]);
-        s += x;
-    }
-    return s;
+    for (unsigned char c : b)
+        s += (snprintf(x, sizeof x, " %02X", c), x);
+    return s.substr(s.empty() ? 0 : 1);
 }
 
 bytes unhex(const char *text)
@@ -62,8 +60,8 @@ int OnPty::queued()
 void OnPty::feed(const bytes &b)
 {
     int want = queued() + static_cast<int>(b.size());
-    ssize_t w = write(master, b.data(), b.size());
-    (void)w;
+    if (write(master, b.data(), b.size()) < 0)
+        return;
     for (double deadline = now_ms() + 2000; queued() < want && now_ms() < deadline;)
         usleep(100);
 }
@@ -73,8 +71,8 @@ void OnPty::answer(const bytes &b)
     request(0);
     responder = std::thread([this, b] {
         answered = read_request(2000);
-        ssize_t w = write(master, b.data(), b.size());
-        (void)w;
+        if (write(master, b.data(), b.size()) < 0)
+            ADD_FAILURE() << "answer not written";
     });
 }
 

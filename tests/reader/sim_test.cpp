@@ -1,11 +1,5 @@
-// The reader operations against the reader simulator: late and split
-// replies, the gap limit inside a reply, and the simulator's line faults.
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <functional>
-#include <sys/stat.h>
-#include <sys/wait.h>
+// The reader operations against the reader simulator: late replies, the gap
+// limit inside a reply, and the simulator's line faults.
 #include <unistd.h>
 
 #include "reader/optReader.h"
@@ -24,13 +18,12 @@ class Sim : public testing::Test
     unsigned char r = 0, l = 0, b = 0, s = 0;
 
     // Starts the simulator (a later --baud overrides the first) and makes the
-    // pseudo-terminal it prints the controller's port. Without with_stdin the
-    // simulator's standard input is /dev/null.
-    bool start(std::vector<std::string> args = {}, bool with_stdin = true)
+    // pseudo-terminal it prints the controller's port.
+    bool start(std::vector<std::string> args = {})
     {
         args.insert(args.begin(), {gw_bin("gatewarden-readersim"), "--baud", "0"});
         std::string line;
-        if (!sim.start(args, true, with_stdin) || !sim.wait_for("ready pty=", 10000, &line))
+        if (!sim.start(args, true, true) || !sim.wait_for("ready pty=", 10000, &line))
             return false;
         size_t at = line.find("pty=") + 4;
         port = open_port(line.substr(at, line.find(' ', at) - at).c_str());
@@ -43,7 +36,6 @@ class Sim : public testing::Test
         if (port >= 0)
             close(port);
     }
-    bool logged(const std::string &line) { return sim.wait_for(line, 3000); }
     bool command(const std::string &line, const std::string &confirm)
     {
         return sim.write_stdin(line + "\n") && sim.wait_for(confirm, 5000);
@@ -63,31 +55,13 @@ class Sim : public testing::Test
 TEST_F(Sim, LateCardNeverAnswersAnotherCommand)
 {
     ASSERT_TRUE(start({"--card", "0A1B2C3D", "--fault", "late=750,cmd=95"}));
-    ASSERT_TRUE(logged("presented"));
+    ASSERT_TRUE(sim.wait_for("presented", 3000));
     CaptureStdout();
     EXPECT_EQ(card(), "");
     EXPECT_EQ(GetCapturedStdout(), "recv data timeout\n");
     EXPECT_EQ(get_info(), 0);
     EXPECT_EQ(hex({r, l, b, s}), "03 03 01 00") << "not the module's settings record";
     EXPECT_EQ(card(), "0A1B2C3D\n");
-}
-
-// A pause inside a reply longer than the gap limit cuts it; its tail does
-// not spoil the next exchange. Meanwhile the simulator runs on without
-// standard input, and logs no idle poll.
-TEST_F(Sim, SplitReplyAndQuietPolls)
-{
-    ASSERT_TRUE(start({"--quiet-polls", "--fault", "split=300,cmd=91"}, false));
-    usleep(200000);
-    CaptureStdout();
-    EXPECT_EQ(card(), "");
-    EXPECT_EQ(get_info(), -1);
-    EXPECT_EQ(ctrReaderRelay(1), 0);
-    EXPECT_EQ(ctrReaderRelay(1), 0);
-    EXPECT_EQ(GetCapturedStdout(), "Get reader info error: 00\n");
-    ASSERT_TRUE(logged("rx 93 relay"));
-    for (auto &line : sim.lines())
-        EXPECT_EQ(line.find("rx 95"), std::string::npos) << "idle poll logged: " << line;
 }
 
 // The gap limit inside a reply: a pause of 30 ms is ridden out, one of 60 ms
@@ -125,56 +99,35 @@ TEST_F(Sim, LateSettingsReplyAnswersNoLaterCommand)
     }
 }
 
-// A held card answers every poll. Each fault spoils one exchange, prints
-// what the controller prints, and leaves the link clean for the next one.
-// Too few data bytes never give a card number or settings padded with bytes
-// that were not received.
+// Each fault spoils one exchange, prints what the controller prints, and
+// leaves the link clean for the next one. Too few data bytes never give
+// settings padded with bytes that were not received. (Failure statuses, bad
+// check bytes and short identifiers: the frame tests.)
 TEST_F(Sim, FaultsFailOneExchange)
 {
-    ASSERT_TRUE(start({"--hold", "--card", "01A2B3C4D5E6F7"}));
-    char text[32];
-    std::function<int()> relay = [] { return ctrReaderRelay(1); };
-    std::function<int()> light = [] { return ctrReaderLight(1); };
-    std::function<int()> info = [this] { return get_info(); };
-    std::function<int()> uid = [&] {
-        strcpy(text, "untouched");
-        int ret = getReaderUid(text);
-        EXPECT_STREQ(text, ret ? "untouched" : "01A2B3C4D5E6F7\n");
-        return ret;
-    };
+    ASSERT_TRUE(start());
     const char *const light_error = "Control reader light error: 00\n";
-    struct {
-        const char *fault;
-        std::function<int()> &op;
-        const char *printed;
-    } cases[] = {
-        {"status=5A,cmd=93", relay, "Control reader relay error: 5A\n"},
-        {"status=5A,cmd=95", uid, ""},
-        {"badcrc", light, light_error},
-        {"noend", light, light_error},
-        {"garbage", light, light_error},
-        {"silence", info,
+    const std::pair<const char *, const char *> cases[] = {
+        {"noend", light_error},
+        {"garbage", light_error},
+        {"silence",
          "recv data timeout\nGet reader info error: 00\nrecv data timeout: ended, 1 time in all\n"},
-        {"short,cmd=91", info, "Get reader info error: 00\n"},
-        {"short", uid, ""},
-        {"short=8", uid, ""},
+        {"short,cmd=91", "Get reader info error: 00\n"},
     };
     for (auto &c : cases) {
-        ASSERT_TRUE(command("fault " + std::string(c.fault), "fault armed")) << c.fault;
+        ASSERT_TRUE(command("fault " + std::string(c.first), "fault armed")) << c.first;
+        bool info = c.second != light_error;
         r = l = b = s = 1;
         CaptureStdout();
-        EXPECT_EQ(c.op(), -1) << c.fault;
-        EXPECT_EQ(r + l + b + s, 4) << c.fault << ": settings written";
-        EXPECT_EQ(c.op(), 0) << "after " << c.fault;
-        EXPECT_EQ(GetCapturedStdout(), c.printed) << c.fault;
+        EXPECT_EQ(info ? get_info() : ctrReaderLight(1), -1) << c.first;
+        EXPECT_EQ(r + l + b + s, 4) << c.first << ": settings written";
+        EXPECT_EQ(info ? get_info() : ctrReaderLight(1), 0) << "after " << c.first;
+        EXPECT_EQ(GetCapturedStdout(), c.second) << c.first;
     }
-    ASSERT_TRUE(command("remove", "card removed"));
-    EXPECT_EQ(card(), "") << "held card still read";
 }
 
 // At 9600 bit/s the exchange cannot be quicker than its bytes on the wire;
-// a complete reply ends it. The module keeps the settings
-// record and refuses an unknown command with a status.
+// a complete reply ends it.
 TEST_F(Sim, PacedRepliesTakeTheirWireTime)
 {
     ASSERT_TRUE(start({"--baud", "9600"}));
@@ -185,10 +138,6 @@ TEST_F(Sim, PacedRepliesTakeTheirWireTime)
     EXPECT_GE(took, (7 + 13) * 10.0 / 9.6 - 0.5);
     EXPECT_LT(took, 450);
     EXPECT_EQ(hex({r, l, b, s}), "0A 14 1E 01");
-    unsigned char out[256];
-    int outlen = 0;
-    EXPECT_EQ(optFunction(0x96, nullptr, 0, out, &outlen, 500), -2);
-    EXPECT_TRUE(logged("rx 96 unknown"));
 }
 
 } // namespace

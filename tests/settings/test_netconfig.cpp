@@ -1,12 +1,10 @@
-// The network settings file on its real path, /etc/eth0-setting, inside the
-// board sandbox.
+// /etc/eth0-setting inside the board sandbox.
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,8 +81,7 @@ TEST_F(NetConfig, FilesReadAndWrittenBack)
     unlink(PATH.c_str());
     EXPECT_EQ(write_info(five), "0 ");
     struct stat st;
-    ASSERT_EQ(stat(PATH.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u); // a new file is world-readable
+    EXPECT_TRUE(stat(PATH.c_str(), &st) == 0 && (st.st_mode & 07777) == 0644); // world-readable
 }
 
 TEST_F(NetConfig, ValuesBeyondTheLimitsAreRefused)
@@ -106,11 +103,8 @@ TEST_F(NetConfig, ValuesBeyondTheLimitsAreRefused)
     for (auto &s : sets) {
         NetInfo was = info;
         EXPECT_EQ(netinfo_set_value(&info, s.idx, s.value), s.ret) << s.idx << " " << !s.value;
-        if (s.ret == 0) {
-            EXPECT_STREQ(info.entry[s.idx].value, s.value);
-        } else {
-            EXPECT_EQ(memcmp(&was, &info, sizeof info), 0) << "changed by a refused value";
-        }
+        EXPECT_TRUE(s.ret == 0 ? strcmp(info.entry[s.idx].value, s.value) == 0
+                               : memcmp(&was, &info, sizeof info) == 0);
     }
     // A key without its terminator (no reader makes one): not written.
     memset(info.entry[NET_GATEWAY].key, 'g', NET_KEY_LEN);
@@ -119,27 +113,20 @@ TEST_F(NetConfig, ValuesBeyondTheLimitsAreRefused)
     EXPECT_EQ(read_file(PATH), FIVE);
 }
 
-// A read-only or a full /etc: the write fails and the old file stays; with
-// room again the same record goes through. A symlinked file is replaced at
+// A full /etc: the write fails and the old file stays; with room again the
+// same record goes through. A symlinked file is replaced at
 // its target, which keeps its mode.
 TEST_F(NetConfig, FailedWritesAndSymlink)
 {
     write_file(PATH, FIVE);
     NetInfo info = read_info();
     ASSERT_EQ(netinfo_set_value(&info, NET_IP, "192.0.2.99"), 0);
-    ASSERT_EQ(mount(nullptr, "/etc", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
-        << strerror(errno);
-    std::string out = write_info(info);
-    ASSERT_EQ(mount(nullptr, "/etc", nullptr, MS_REMOUNT | MS_BIND, nullptr), 0);
-    EXPECT_EQ(out, FAILED);
-    EXPECT_EQ(read_file(PATH), FIVE);
-
     int fd = open("/etc/filler", O_CREAT | O_WRONLY, 0600);
     std::vector<char> block(1 << 20, 'x');
     for (size_t n = block.size(); n > 0; n = write(fd, block.data(), n) > 0 ? n : n / 2) {
     }
     close(fd);
-    out = write_info(info);
+    std::string out = write_info(info);
     unlink("/etc/filler");
     EXPECT_EQ(out, FAILED);
     EXPECT_EQ(read_file(PATH), FIVE);
@@ -154,10 +141,8 @@ TEST_F(NetConfig, FailedWritesAndSymlink)
     ASSERT_EQ(symlink("persist/eth0-setting", PATH.c_str()), 0);
     ASSERT_EQ(write_info(info), "0 ");
     struct stat st;
-    ASSERT_EQ(lstat(PATH.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    ASSERT_EQ(stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_TRUE(lstat(PATH.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(stat(target.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600);
     EXPECT_EQ(read_file(target), "IP=192.0.2.99" + FIVE.substr(FIVE.find('\n')));
     EXPECT_EQ(count_entries("/etc/persist", "eth0-setting."), 0);
 }
@@ -171,7 +156,7 @@ TEST_F(NetConfig, KilledWriterLeavesAWholeFile)
     ASSERT_EQ(netinfo_set_value(&b, NET_IP, "192.0.2.250"), 0);
     const std::string old_text = FIVE, new_text = "IP=192.0.2.250" + FIVE.substr(FIVE.find('\n'));
     std::mt19937 rng(11);
-    int seen_old = 0, seen_new = 0;
+    int seen[2] = {0, 0};
     for (int trial = 0; trial < 250; trial++) {
         pid_t pid = fork();
         if (pid == 0) {
@@ -183,13 +168,11 @@ TEST_F(NetConfig, KilledWriterLeavesAWholeFile)
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         std::string now = read_file(PATH);
-        seen_old += now == old_text;
-        seen_new += now == new_text;
+        seen[now == new_text]++;
         ASSERT_TRUE(now == old_text || now == new_text) << "trial " << trial << ": [" << now << "]";
         EXPECT_EQ(system("rm -f /etc/eth0-setting.*"), 0); // a temporary file the kill left
     }
-    EXPECT_GT(seen_old, 0);
-    EXPECT_GT(seen_new, 0);
+    EXPECT_TRUE(seen[0] > 0 && seen[1] > 0);
 }
 
 } // namespace

@@ -10,13 +10,6 @@
 
 #include "tools/support/support.h"
 
-int64_t mono_ns()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 double now_ms()
 {
     return static_cast<double>(mono_ns()) / 1e6;

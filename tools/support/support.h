@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-// The monotonic clock in nanoseconds and in milliseconds; the wall clock in ms.
-int64_t mono_ns();
+#include "common/mono_clock.h"
+
+// The monotonic clock in milliseconds with a fraction; the wall clock in ms.
 double now_ms();
 long long realtime_ms();
 
