@@ -13,12 +13,12 @@ static const std::string USAGE = "Usage: gatewarden [--help | --version]";
 TEST(Options, HelpAndVersionPrintAnythingElseIsBadUsage)
 {
     Child p;
-    ASSERT_TRUE(
-        p.start({"sh", "-c",
-                 "r() { o=$(timeout -s KILL 5 \"$0\" \"$@\" 2>/dev/null | head -n1); "
-                 "e=$(timeout -s KILL 5 \"$0\" \"$@\" 2>&1 >/dev/null); echo \"$?|$o|$e\"; }; "
-                 "r --help; r --version; r -h; r --help --version; r ''",
-                 gw_bin("gatewarden")}));
+    ASSERT_TRUE(p.start(
+        {"sh", "-c",
+         "r() { o=$(timeout -s KILL 5 $GW_EMULATOR \"$0\" \"$@\" 2>/dev/null | head -n1); "
+         "e=$(timeout -s KILL 5 $GW_EMULATOR \"$0\" \"$@\" 2>&1 >/dev/null); echo \"$?|$o|$e\"; }; "
+         "r --help; r --version; r -h; r --help --version; r ''",
+         gw_bin("gatewarden")}));
     std::string bad = "2||" + USAGE, line;
     for (auto &want :
          {"0|" + USAGE + "|", std::string("0|gatewarden " GW_VERSION "|"), bad, bad, bad})
@@ -46,9 +46,9 @@ TEST(Start, LinesLevelsAndRepeatedFailures)
         Board b;
         unlink("/etc/reader.db");
         ASSERT_EQ(system((std::string(c.node) + " /dev/ttymxc2").c_str()), 0);
-        ASSERT_TRUE(
-            b.start_daemon({"sh", "-c", std::string("JOURNAL_STREAM=") + c.journal + " exec \"$0\"",
-                            gw_bin("gatewarden")}));
+        ASSERT_TRUE(b.start_daemon(
+            {"sh", "-c", std::string("JOURNAL_STREAM=") + c.journal + " exec $GW_EMULATOR \"$0\"",
+             gw_bin("gatewarden")}));
         usleep(4500000); // tried three times
         b.drain();
         const std::string want[] = {
