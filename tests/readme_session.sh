@@ -5,8 +5,7 @@
 set -euo pipefail
 readme=$1
 [ "${GW_SANDBOX:-}" = 1 ] || { echo "readme_session: only inside the board sandbox" >&2; exit 2; }
-bin=$(readlink -f "${GW_BIN_DIR:?}")
-work=$(mktemp -d)
+bin=$(readlink -f "${GW_BIN_DIR:?}") work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 awk '/^    # now inside the sandbox/ {on = 1; next}
@@ -15,32 +14,22 @@ awk '/^    # now inside the sandbox/ {on = 1; next}
 [ -s "$work/session" ] || { echo "no hand session in $readme" >&2; exit 1; }
 
 status=0
-while IFS= read -r line; do
-    printf '%s\n' "$line"
-    sleep 1
-done <"$work/session" |
+while IFS= read -r line; do printf '%s\n' "$line"; sleep 1; done <"$work/session" |
     B=$bin TMPDIR=$work PS1='$ ' timeout 60 script -qfec 'bash --norc --noprofile -i' /dev/null |
     sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g; s/\r//g' >"$work/transcript" || status=$?
 
-fail() {
-    echo "readme_session: $*" >&2
-    sed 's/^/  | /' "$work/transcript" >&2
-    exit 1
-}
+fail() { echo "readme_session: $*" >&2; sed 's/^/  | /' "$work/transcript" >&2; exit 1; }
 [ "$status" = 0 ] || fail "the session ended with status $status"
 ! grep -q 'Stopped' "$work/transcript" || fail "a background job was stopped"
 for want in '^192\.0\.2\.10$' '^URL[[:space:]]*http://127\.0\.0\.1:8080/ws/AccessGate$' \
     '^GrantAccess successful$' '^OpenRelay: true$'; do
     grep -q "$want" "$work/transcript" || fail "no line $want"
 done
-for log in service.log reader.log gatewarden.log; do
-    compgen -G "$work/tmp.*/$log" >/dev/null || fail "no $log in the session's directory"
-done
+for l in service reader gatewarden; do compgen -G "$work/tmp.*/$l.log" >/dev/null || fail "no $l.log"; done
 
 # Whatever the session started must have ended with it.
 sleep 1
-here=$(readlink /proc/self/ns/net)
-left=()
+here=$(readlink /proc/self/ns/net) left=()
 for p in /proc/[0-9]*; do
     [ "$(readlink "$p/ns/net" 2>/dev/null)" = "$here" ] || continue
     case $(readlink "$p/exe" 2>/dev/null) in "$bin"/*) left+=("${p#/proc/}") ;; esac

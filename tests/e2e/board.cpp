@@ -100,9 +100,13 @@ std::string cmd(const std::string &name, const std::string &data)
     return R"({"Command":")" + name + '"' + (data.empty() ? "" : ",\"Data\":" + data) + "}";
 }
 
-std::string ask(const std::string &request, int timeout_ms)
+std::string ask(const std::string &request, int timeout_ms, const char *src)
 {
-    int fd = tcp_connect(8001, timeout_ms);
+    int fd = src ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : tcp_connect(8001, timeout_ms);
+    sockaddr_in from = ipv4(src ? src : "0.0.0.0", 0), to = ipv4("192.0.2.10", 8001);
+    if (src && (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+                connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0))
+        close(fd), fd = -1;
     std::string out = fd < 0 ? "<no connection>" : "";
     if (fd >= 0 && send_all(fd, request) && shutdown(fd, SHUT_WR) == 0)
         out = read_reply(fd, timeout_ms, false);

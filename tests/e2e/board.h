@@ -55,9 +55,10 @@ std::vector<std::string> reboot_lines(size_t want = 0);
 std::string reply(int v); // {"response":v} as the daemon prints it
 // {"Command":"<name>","Data":<data>}, without "Data" when data is empty.
 std::string cmd(const std::string &name, const std::string &data = "");
-// One request on a connection of its own, ended by closing the sending side
-// (no 200 ms gap); everything until the daemon closes.
-std::string ask(const std::string &request, int timeout_ms = 5000);
+// One request on a connection of its own (from src to the sandbox's own
+// 192.0.2.10 when given), ended by closing the sending side (no 200 ms gap);
+// everything until the daemon closes ("": closed before the request went).
+std::string ask(const std::string &request, int timeout_ms = 5000, const char *src = nullptr);
 // Lines of a child from line from on: those that contain needle; the reader
 // simulator's requests ("97 device data=030001").
 int count_lines(const Child &c, const std::string &needle, size_t from = 0);

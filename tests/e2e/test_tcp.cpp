@@ -8,16 +8,13 @@
 namespace
 {
 
-const std::string R0 = reply(0), R1 = reply(1), LONGEST = "http://h/" + std::string(246, 'a');
+const std::string R0 = reply(0), R1 = reply(1), LONGEST = "http://h/" + std::string(246, 'a'),
+                  URL = "{\n\t\"response\":\t1,\n\t\"Data\":\t\""; // then the URL, "\"\n}"
 
 std::string net(const std::string &ip)
 {
     return cmd("CMD_SetNetConf",
                R"({"IP":")" + ip + R"(","Mask":"","Gateway":"","DNS":"","MAC":""})");
-}
-std::string url(const std::string &u)
-{
-    return "{\n\t\"response\":\t1,\n\t\"Data\":\t\"" + u + "\"\n}";
 }
 
 // Each request with its exact reply and the requests it makes of the reader,
@@ -41,13 +38,11 @@ const struct {
     {cmd("CMD_SetReaderInfo",
          R"({"devAddr":-77,"tRelay":300,"tLight":2.9,"tBuzzer":-1,"Status":true})"),
      R0, "90 set-info data=2C02FF000101", "status=05,cmd=90"},
-    {cmd("CMD_CtrDevice", R"({"Light":-1,"Buzzer":2.9,"Relay":256})"), R1, "97 device data=FF0200"},
     // Keys in any case, but the exact command name.
     {R"({"command":"CMD_CtrRelay"})", R1, "93 relay"},
     {R"({"COMMAND":"CMD_CtrDevice","data":{"LIGHT":4,"buzzer":0,"Relay":0}})", R1,
      "97 device data=040000"},
     {cmd("cmd_ctrrelay"), R0},
-    {cmd("CMD_CtrRelay ", "{}"), R0},
     // A failing reader is 0, and the next request is served as usual.
     {cmd("CMD_CtrRelay"), R0, "93 relay", "status=05,cmd=93"},
     {cmd("CMD_GetReaderInfo"), R0, "91 get-info", "silence,cmd=91"},
@@ -59,34 +54,23 @@ const struct {
     // The service URL: up to 255 characters, stored as it is.
     {cmd("CMD_SetUrlAddr", '"' + LONGEST + '"'), R1},
     {cmd("CMD_SetUrlAddr", '"' + LONGEST + "b\""), R0},
-    {cmd("CMD_GetUrlAddr"), url(LONGEST)},
-    {cmd("CMD_SetUrlAddr", R"("")"), R1},
-    {cmd("CMD_GetUrlAddr"), url("")},
+    {cmd("CMD_GetUrlAddr"), URL + LONGEST + "\"\n}"},
     {cmd("CMD_SetUrlAddr", R"("http://x/it's")"), R1},
     // What the command set cannot read is 0 and does nothing at all.
     {"[1,2,3]", R0},
-    {R"("CMD_CtrRelay")", R0},
     {R"({"Command":5})", R0},
-    {R"({"Data":{}})", R0},
-    {cmd("CMD_CtrDevice"), R0},
-    {cmd("CMD_CtrDevice", R"("3,0,1")"), R0},
     {cmd("CMD_CtrDevice", R"({"Light":3,"Buzzer":0})"), R0},
-    {cmd("CMD_SetReaderInfo", R"({"devAddr":1,"tRelay":1,"tLight":1,"tBuzzer":1})"), R0},
     {cmd("CMD_SetUrlAddr"), R0},
-    {cmd("CMD_SetUrlAddr", "42"), R0},
     {cmd("CMD_SetNetConf", R"({"IP":"1.2.3.4","Mask":"","Gateway":"","DNS":""})"), R0},
-    {cmd("CMD_SetNetConf", R"({"IP":1,"Mask":"","Gateway":"","DNS":"","MAC":""})"), R0},
-    {cmd("CMD_SetNetConf", R"("1.2.3.4")"), R0},
     {net(std::string(64, '1')), R0}, // does not fit the record
     {net("1.2.3.4\\nX=1"), R0},      // would split a line
     {R"({"Command":"CMD_Ctr)", R0},
-    {"", ""},
     // What was stored, and none of the above.
     {cmd("CMD_GetReaderInfo"),
      "{\n\t\"response\":\t1,\n\t\"Data\":\t{\n\t\t\"devAddr\":\t-77,\n\t\t\"tRelay\":\t44,\n"
      "\t\t\"tLight\":\t2,\n\t\t\"tBuzzer\":\t255,\n\t\t\"Status\":\t1\n\t}\n}",
      "91 get-info"},
-    {cmd("CMD_GetUrlAddr"), url("http://x/it's")},
+    {cmd("CMD_GetUrlAddr"), URL + "http://x/it's\"\n}"},
 };
 
 using TcpRoad = QuietBoard;
@@ -106,8 +90,6 @@ TEST_F(TcpRoad, EveryCommandAnswersExactly)
     }
     EXPECT_EQ(read_file(NETCONF), b.netconf);
     EXPECT_TRUE(reboot_lines().empty());
-    // Every request is logged before it is handled.
-    EXPECT_EQ(count_lines(b.daemon, R"({"Command":"CMD_CtrDevice","Data":"3,0,1"})"), 1);
 
     // Unreadable database: {"response":0}, no "Data"; a device address that
     // cannot be stored is a failure, though the reader is still set.
@@ -177,8 +159,6 @@ TEST_F(TcpRoad, RequestFraming)
     usleep(400000);
     EXPECT_EQ(ask(cmd("CMD_CtrRelay")), R1);
     EXPECT_EQ(b.daemon.wait_exit(0), -1) << "daemon ended";
-    b.drain();
-    EXPECT_GE(count_lines(b.daemon, "Server accept client connect 127.0.0.1"), 4);
 }
 
 // A silent session keeps the port while alone or asking again within 3 s;
