@@ -15,8 +15,7 @@ struct CtlResult {
     double ms = 0; // run time
 };
 
-// Runs gatewardenctl with the blank-separated words of args; while it runs,
-// during (if any) plays its peer.
+// Runs gatewardenctl with the words of args; during (if any) plays its peer.
 CtlResult run_ctl(const std::string &args, const std::function<void()> &during = nullptr);
 
 // What the fake controller does with one connection.

@@ -159,7 +159,6 @@ TEST_F(ReaderDb, WaitsForAnotherConnectionsLock)
     EXPECT_EQ(sql("select devAddr from readerInfo"), "12");
 }
 
-// The card record queue.
 const char *const CARD_DB = "/etc/card.db";
 
 int push(std::string num)
