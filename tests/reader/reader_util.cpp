@@ -57,15 +57,6 @@ int OnPty::queued()
     return ioctl(slave, FIONREAD, &n) == 0 ? n : -1;
 }
 
-void OnPty::feed(const bytes &b)
-{
-    int want = queued() + static_cast<int>(b.size());
-    if (write(master, b.data(), b.size()) < 0)
-        return;
-    for (double deadline = now_ms() + 2000; queued() < want && now_ms() < deadline;)
-        usleep(100);
-}
-
 void OnPty::answer(const bytes &b)
 {
     request(0);

@@ -33,9 +33,6 @@ class OnPty : public testing::Test
     void TearDown() override;
     // Bytes queued for reading on the slave side.
     int queued();
-    // Queues bytes for the slave and waits until all of them can be read
-    // there, so the code under test finds them in one piece.
-    void feed(const bytes &b);
     // Answers the next request with b, as the module does: only once the
     // request is in. request() then gives that request.
     void answer(const bytes &b);

@@ -1,9 +1,8 @@
 // The serial port on a real pseudo-terminal: line settings read back, the
-// messages of open and configure, and the three timed reads.
+// messages of open and configure.
 #include <cerrno>
 #include <fcntl.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 #include "reader/serial_port.h"
@@ -42,8 +41,6 @@ namespace
 class Port : public OnPty
 {
   protected:
-    unsigned char buf[64];
-
     termios configured(long speed, int databits, int stopbits, char parity)
     {
         EXPECT_EQ(set_port(slave, speed, databits, stopbits, parity), 0);
@@ -51,16 +48,6 @@ class Port : public OnPty
         EXPECT_EQ(tcgetattr(slave, &t), 0);
         return t;
     }
-    // Writes text to the master side after delay_ms.
-    std::thread later(int delay_ms, std::string text)
-    {
-        return std::thread([fd = master, delay_ms, text] {
-            usleep(static_cast<useconds_t>(delay_ms) * 1000);
-            ssize_t w = write(fd, text.data(), text.size());
-            (void)w;
-        });
-    }
-    std::string got(int n) { return std::string(reinterpret_cast<char *>(buf), n); }
 };
 
 // Speed (in and out), character size, then the bits PARENB, PARODD, INPCK,
@@ -119,49 +106,6 @@ TEST_F(Port, OpenAndConfigureFailures)
     ASSERT_GE(fd, 0);
     EXPECT_EQ(fcntl(fd, F_GETFL) & (O_NONBLOCK | O_ACCMODE), O_RDWR) << "non-blocking";
     close(fd);
-}
-
-// tread: one wait, one read. treadn: chunks as long as each comes within the
-// time-out. tread2: chunks while the gaps stay shorter than the time-out.
-TEST_F(Port, TimedReads)
-{
-    feed({1, 2, 3, 4, 5});
-    EXPECT_EQ(tread(slave, buf, 3, 0), 3);
-    EXPECT_EQ(tread(slave, buf, sizeof buf, 0), 2);
-    EXPECT_EQ(tread(slave, buf, sizeof buf, 0), 0);
-    CaptureStderr();
-    EXPECT_EQ(tread(-1, buf, 3, 10), -1);
-    EXPECT_EQ(GetCapturedStderr(), "select error\n: Bad file descriptor\n");
-
-    feed({'a', 'b', 'c'});
-    std::thread w1 = later(40, "def"), w2 = later(80, "ghi");
-    EXPECT_EQ(treadn(slave, buf, 9, 1000), 9);
-    EXPECT_EQ(got(9), "abcdefghi");
-    std::thread w3 = later(600, "jk");
-    EXPECT_EQ(treadn(slave, buf, 4, 100), 0);
-    w3.join();
-    EXPECT_EQ(treadn(slave, buf, 4, 100), 2);
-
-    double t0 = now_ms();
-    EXPECT_EQ(tread2(slave, buf, sizeof buf, 80), 0);
-    EXPECT_GE(now_ms() - t0, 79);
-    feed({'a', 'b', 'c'});
-    std::thread w4 = later(30, "de"), w5 = later(60, "fgh"), w6 = later(800, "xyz");
-    EXPECT_EQ(tread2(slave, buf, sizeof buf, 300), 8);
-    EXPECT_EQ(got(8), "abcdefgh");
-    for (std::thread *w : {&w1, &w2, &w4, &w5, &w6})
-        w->join();
-    t0 = now_ms();
-    EXPECT_EQ(tread2(slave, buf, 2, 5000), 2);
-    EXPECT_LT(now_ms() - t0, 2500) << "waited for silence with the length in";
-    EXPECT_EQ(got(2) + std::to_string(queued()), "xy1");
-
-    // A hung-up line ends the read at once.
-    close(master);
-    master = -1;
-    t0 = now_ms();
-    EXPECT_LE(tread2(slave, buf, sizeof buf, 200), 1);
-    EXPECT_LT(now_ms() - t0, 2000);
 }
 
 } // namespace

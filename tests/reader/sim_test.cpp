@@ -1,5 +1,5 @@
 // The reader operations against the reader simulator: late replies, the gap
-// limit inside a reply, and the simulator's line faults.
+// limit inside a reply, a short reply and the pacing of the wire.
 #include <unistd.h>
 
 #include "reader/optReader.h"
@@ -99,31 +99,20 @@ TEST_F(Sim, LateSettingsReplyAnswersNoLaterCommand)
     }
 }
 
-// Each fault spoils one exchange, prints what the controller prints, and
-// leaves the link clean for the next one. Too few data bytes never give
-// settings padded with bytes that were not received. (Failure statuses, bad
-// check bytes and short identifiers: the frame tests.)
-TEST_F(Sim, FaultsFailOneExchange)
+// A reply with too few data bytes fails its exchange without settings padded
+// with bytes that were not received, and leaves the link clean. (Time-outs,
+// failure statuses, bad check bytes, short identifiers, missing end bytes and
+// noise: the frame tests.)
+TEST_F(Sim, ShortSettingsReplyFailsOneExchange)
 {
     ASSERT_TRUE(start());
-    const char *const light_error = "Control reader light error: 00\n";
-    const std::pair<const char *, const char *> cases[] = {
-        {"noend", light_error},
-        {"garbage", light_error},
-        {"silence",
-         "recv data timeout\nGet reader info error: 00\nrecv data timeout: ended, 1 time in all\n"},
-        {"short,cmd=91", "Get reader info error: 00\n"},
-    };
-    for (auto &c : cases) {
-        ASSERT_TRUE(command("fault " + std::string(c.first), "fault armed")) << c.first;
-        bool info = c.second != light_error;
-        r = l = b = s = 1;
-        CaptureStdout();
-        EXPECT_EQ(info ? get_info() : ctrReaderLight(1), -1) << c.first;
-        EXPECT_EQ(r + l + b + s, 4) << c.first << ": settings written";
-        EXPECT_EQ(info ? get_info() : ctrReaderLight(1), 0) << "after " << c.first;
-        EXPECT_EQ(GetCapturedStdout(), c.second) << c.first;
-    }
+    ASSERT_TRUE(command("fault short,cmd=91", "fault armed"));
+    r = l = b = s = 1;
+    CaptureStdout();
+    EXPECT_EQ(get_info(), -1);
+    EXPECT_EQ(r + l + b + s, 4) << "settings written";
+    EXPECT_EQ(get_info(), 0);
+    EXPECT_EQ(GetCapturedStdout(), "Get reader info error: 00\n");
 }
 
 // At 9600 bit/s the exchange cannot be quicker than its bytes on the wire;
@@ -131,13 +120,11 @@ TEST_F(Sim, FaultsFailOneExchange)
 TEST_F(Sim, PacedRepliesTakeTheirWireTime)
 {
     ASSERT_TRUE(start({"--baud", "9600"}));
-    EXPECT_EQ(setReaderInfo(10, 20, 30, 1), 0);
     double t0 = now_ms();
     EXPECT_EQ(get_info(), 0);
     double took = now_ms() - t0;
     EXPECT_GE(took, (7 + 13) * 10.0 / 9.6 - 0.5);
     EXPECT_LT(took, 450);
-    EXPECT_EQ(hex({r, l, b, s}), "0A 14 1E 01");
 }
 
 } // namespace
