@@ -52,13 +52,6 @@ void bound_name_lookup(void)
     }
 }
 
-// Copies src into a buffer of URL_BUF bytes, cut to READER_URL_MAX characters.
-void copy_url(char *dst, const char *src)
-{
-    memset(dst, 0, URL_BUF);
-    memcpy(dst, src, strnlen(src, READER_URL_MAX));
-}
-
 } // namespace
 
 int accessGate(char *cardNum)
@@ -70,14 +63,14 @@ int accessGate(char *cardNum)
     char storedUrl[URL_BUF];
     int devAddr = 0;
 
-    copy_url(url, ACCESS_DEFAULT_URL);
-    copy_url(soapAction, ACCESS_SOAP_ACTION);
+    copy_url(url, URL_BUF, ACCESS_DEFAULT_URL);
+    copy_url(soapAction, URL_BUF, ACCESS_SOAP_ACTION);
     memset(storedUrl, 0, sizeof storedUrl);
 
     // On failure the settings store prints its own message; the default URL
     // and device address 0 stay.
     if (read_DevAddr_Url_Config(&devAddr, storedUrl) == 0)
-        copy_url(url, storedUrl);
+        copy_url(url, URL_BUF, storedUrl);
     printf("soap url:%s\n", log_mask_urls(url).c_str());
 
     if (!cardNum)

@@ -5,13 +5,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
 #include "bench/daemon/bench.h"
+#include "tools/support/support.h"
 
 namespace
 {
@@ -62,30 +62,23 @@ void read_sim(int fd, counts *c)
 int soak(int cards, int fault_every, const std::string &sim, std::atomic<long> *requests,
          const std::function<int()> &daemon, void (*end)(int))
 {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+    int in = -1, out = -1;
+    int pid = gw_spawn({sim, "--link", "/dev/ttymxc2", "--baud", "9600", "--quiet-polls",
+                        "--interval", "70", "--repeat", "--seed", "7", "--card", "0A1B2C3D",
+                        "--card", "01A2B3C4D5E6F7"},
+                       &out, &in);
+    if (pid < 0)
         return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        execl(sim.c_str(), sim.c_str(), "--link", "/dev/ttymxc2", "--baud", "9600", "--quiet-polls",
-              "--interval", "70", "--repeat", "--seed", "7", "--card", "0A1B2C3D", "--card",
-              "01A2B3C4D5E6F7", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
     counts c;
     for (auto &r : c.read)
         r = 0;
     char ready[256];
-    ssize_t got = read(out[0], ready, sizeof ready - 1);
+    ssize_t got = read(out, ready, sizeof ready - 1);
     if (got <= 0) {
         end(pid);
         return -1;
     }
-    std::thread reader(read_sim, out[0], &c);
+    std::thread reader(read_sim, out, &c);
     int d = daemon();
     long req0 = *requests;
     long p0 = c.presented;
@@ -94,7 +87,7 @@ int soak(int cards, int fault_every, const std::string &sim, std::atomic<long> *
         if (i % fault_every == fault_every - 1) {
             std::string f =
                 std::string("fault ") + FAULTS[(i / fault_every) % NFAULTS] + ",cmd=95\n";
-            if (write(in[1], f.c_str(), f.size()) < 0)
+            if (write(in, f.c_str(), f.size()) < 0)
                 break;
         }
     }
@@ -102,7 +95,7 @@ int soak(int cards, int fault_every, const std::string &sim, std::atomic<long> *
     long granted = *requests - req0;
     end(d);
     end(pid);
-    close(in[1]);
+    close(in);
     reader.join();
     long intact = c.read[0] + c.read[1] + c.read[NFAULTS], read = 0;
     for (auto &r : c.read)

@@ -47,16 +47,21 @@ std::vector<std::string> emulated(const std::vector<std::string> &argv)
 
 } // namespace
 
-int gw_spawn(const std::vector<std::string> &argv, int *out)
+int gw_spawn(const std::vector<std::string> &argv, int *out, int *in)
 {
     std::vector<std::string> args = emulated(argv);
-    int p[2] = {-1, -1};
+    int p[2] = {-1, -1}, q[2] = {-1, -1};
     if (out && pipe2(p, O_CLOEXEC) != 0)
         return -1;
+    if (in && pipe2(q, O_CLOEXEC) != 0) {
+        if (out)
+            close(p[0]), close(p[1]);
+        return -1;
+    }
     pid_t pid = fork();
     if (pid == 0) {
         int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
+        dup2(in ? q[0] : devnull, 0);
         dup2(out ? p[1] : devnull, 1);
         dup2(devnull, 2);
         exec(args);
@@ -64,6 +69,10 @@ int gw_spawn(const std::vector<std::string> &argv, int *out)
     if (out) {
         close(p[1]);
         *out = p[0];
+    }
+    if (in) {
+        close(q[0]);
+        *in = q[1];
     }
     return pid;
 }

@@ -24,9 +24,10 @@ bool in_board_sandbox();
 std::string gw_bin(const std::string &name);
 
 // Starts argv (under GW_EMULATOR for programs of the project) with standard
-// input and standard error on /dev/null and standard output on a pipe
-// (*out) or, without out, on /dev/null. The process id, or -1.
-int gw_spawn(const std::vector<std::string> &argv, int *out = nullptr);
+// error on /dev/null, standard output on a pipe (*out, its read end) and
+// standard input on a pipe (*in, its write end), each on /dev/null when not
+// asked for. The process id, or -1.
+int gw_spawn(const std::vector<std::string> &argv, int *out = nullptr, int *in = nullptr);
 // Ends a process with SIGKILL (or sig) and waits for it.
 void gw_end(int pid, int sig = 9);
 
