@@ -193,8 +193,13 @@ void slot_complete(const slot_cmd *cmd, int ret)
     running = false;
     if (cmd->waiter) {
         waiter *w = static_cast<waiter *>(cmd->waiter);
-        if (cmd->code == SLOT_GET_READER_INFO && ret == 0)
-            read_args(w->args);
+        if (cmd->code == SLOT_GET_READER_INFO && ret == 0) {
+            // Handed back to this requester as the reader gave them.
+            w->args->t_relay = cmd->args.t_relay;
+            w->args->t_light = cmd->args.t_light;
+            w->args->t_buzzer = cmd->args.t_buzzer;
+            w->args->t_status = cmd->args.t_status;
+        }
         w->result = ret;
         w->done = 1;
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "common/log.h"
 #include "settings/protection.h"
 
 namespace
@@ -80,7 +81,8 @@ void report_malformed(const char *why)
 {
     pthread_mutex_lock(&report_lock);
     if (why && !reported)
-        printf("%s: %s: management denied to every address\n", PROTECT_MANAGE_FILE, why);
+        log_line(LOG_WARNING, "%s: %s: management denied to every address", PROTECT_MANAGE_FILE,
+                 why);
     reported = why != nullptr;
     pthread_mutex_unlock(&report_lock);
 }

@@ -2,11 +2,15 @@
 // and the TCP command share.
 #include "netservice/netrequest.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <unistd.h>
+
+#include "common/log.h"
+#include "common/netaddr.h"
 
 const char *const NET_MEMBERS[NET_ENTRIES] = {"IP", "Mask", "Gateway", "DNS", "MAC"};
 
@@ -51,13 +55,32 @@ const char *request_string(const cJSON *obj, const char *key)
     return item->valuestring;
 }
 
+namespace
+{
+
+// Whether value has the form of entry i; prints why not.
+bool net_value_valid(int i, const char *value)
+{
+    static const char *const form[NET_ENTRIES] = {
+        "an IPv4 address", "a netmask such as 255.255.255.0", "an IPv4 address", "an IPv4 address",
+        "a MAC address such as 02:00:00:00:00:01"};
+    int ok = i == NET_MASK  ? netaddr_check_mask(value)
+             : i == NET_MAC ? netaddr_check_mac(value)
+                            : netaddr_check_ipv4(value);
+    if (ok != 0)
+        log_line(LOG_WARNING, "Network settings refused: %s \"%.63s\" is not %s", NET_MEMBERS[i],
+                 value, form[i]);
+    return ok == 0;
+}
+
+} // namespace
+
 int net_change(const cJSON *data, const char *old_ip)
 {
     const char *value[NET_ENTRIES];
     for (int i = 0; i < NET_ENTRIES; i++) {
         value[i] = request_string(data, NET_MEMBERS[i]);
-        // A line break would split the entry into lines of its own.
-        if (!value[i] || strpbrk(value[i], "\r\n"))
+        if (!value[i] || (value[i][0] != '\0' && !net_value_valid(i, value[i])))
             return -1;
     }
 
@@ -65,10 +88,22 @@ int net_change(const cJSON *data, const char *old_ip)
     int ret = -1;
     pthread_mutex_lock(&netconfig_lock);
     memset(&info, 0, sizeof info);
-    // Settings that cannot be read match no address and are not rewritten.
-    if (readNetConfig(&info) != 0 || (old_ip && strcmp(old_ip, info.entry[NET_IP].value) != 0))
+    // Settings that cannot be read match no address; over TCP a missing file
+    // is one with no lines at all.
+    if ((readNetConfig(&info) != 0 && (old_ip || errno != ENOENT)) ||
+        (old_ip && strcmp(old_ip, info.entry[NET_IP].value) != 0))
         goto out; // meant for another controller
     for (int i = 0; i < NET_ENTRIES; i++) {
+        NetEntry *e = &info.entry[i];
+        if (e->key[0] == '\0') { // a line the file lacks: mended when given
+            if (value[i][0] == '\0') {
+                log_line(LOG_WARNING, "Network settings refused: %s lacks %s; give it to mend it",
+                         NETCONFIG_PATH, NET_MEMBERS[i]);
+                goto out;
+            }
+            memset(e, 0, sizeof *e);
+            memcpy(e->key, NET_MEMBERS[i], strlen(NET_MEMBERS[i]));
+        }
         if (value[i][0] != '\0' && netinfo_set_value(&info, i, value[i]) != 0)
             goto out; // does not fit: nothing is written
     }
@@ -82,5 +117,5 @@ void reboot_device(void)
 {
     usleep(REBOOT_PAUSE_US);
     if (system("reboot") != 0)
-        puts("reboot failed");
+        log_line(LOG_ERR, "reboot failed");
 }

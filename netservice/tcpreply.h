@@ -2,10 +2,14 @@
 // "response" first, sent in one call.
 #pragma once
 
+#include <cjson/cJSON.h>
+
+#include "netservice/netrequest.h"
+
 // Sends {"response":value}. Returns 0.
 int response(int fd, int value);
-// Sends the information reply of request code 145, 17 or 19. Returns 0.
-int response_info(int fd, int code);
-// The reply step: sends the reply for a request code and its outcome on fd,
-// and reboots after a successful network change.
-void tcp_reply(int fd, int code, int outcome);
+// Sends {"response":1,"Data":data} and frees data. Returns 0.
+int response_info(int fd, cJSON *data);
+// The reply step: sends the reply that res's command kind gives its outcome
+// (and frees res->data), then reboots after a successful network change.
+void tcp_reply(int fd, mgmt_result *res);

@@ -12,45 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "netservice/manage_allow.h"
 #include "netservice/netrequest.h"
-
-namespace
-{
-
-// Carries out one datagram's request from peer (null: from no socket); its
-// outcome (0 success) goes to *outcome.
-int parse_data(char *text, const in_addr *peer, int *outcome)
-{
-    const char *command;
-    cJSON *data;
-    int code = REQ_UNKNOWN;
-
-    *outcome = -1;
-    cJSON *root = request_parse(text, &command, &data);
-    if (!root)
-        return REQ_UNKNOWN;
-    if (strcmp(command, CMD_SEARCH_READER) == 0) {
-        code = REQ_SEARCH_READER;
-        if (cJSON_IsString(data) && data->valuestring &&
-            strcmp(data->valuestring, SEARCH_REQUEST) == 0)
-            *outcome = 0;
-    } else if (strcmp(command, CMD_SET_NET_CONF) == 0) {
-        code = REQ_SET_NET_CONF;
-        const char *old_ip = request_string(data, "OldIP");
-        if (old_ip && manage_allowed(peer))
-            *outcome = net_change(data, old_ip);
-    }
-    cJSON_Delete(root);
-    return code;
-}
-
-} // namespace
-
-int udp_request(char *text, int *outcome)
-{
-    return parse_data(text, nullptr, outcome);
-}
 
 int sendBroadcase(int port)
 {
@@ -104,13 +66,14 @@ void *thread_udpserver(void *arg)
             perror("Receive data failed");
             exit(-1);
         }
-        int outcome;
-        int code = parse_data(buf, &from.sin_addr, &outcome);
-        if (outcome != 0)
+        mgmt_result res;
+        mgmt_handle(buf, MGMT_UDP, &from.sin_addr, &res);
+        cJSON_Delete(res.data); // nothing sent over UDP carries data
+        if (!res.cmd || res.outcome != 0)
             continue;
-        if (code == REQ_SET_NET_CONF)
+        if (res.cmd->reply == REPLY_REBOOT)
             reboot_device();
-        else if (code == REQ_SEARCH_READER)
+        else if (res.cmd->reply == REPLY_SEARCH)
             sendBroadcase(ntohs(from.sin_port));
     }
     return nullptr;

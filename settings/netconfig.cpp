@@ -9,8 +9,12 @@
 // Writing never rewrites the file in place: the five lines go to a new file
 // beside it, which is synced and then renamed over the old one, and the
 // directory is synced after the rename. A failed or interrupted write leaves
-// the previous settings whole.
+// the previous settings whole. The new file's name starts with
+// NETCONFIG_TMP_PREFIX, which no person picks, so that what an interrupted
+// write leaves behind can be told from a copy made by hand.
 #include "settings/netconfig.h"
+
+#include "common/log.h"
 
 #include <cctype>
 #include <cerrno>
@@ -26,6 +30,7 @@
 
 pthread_mutex_t netconfig_lock = PTHREAD_MUTEX_INITIALIZER;
 const char *const NETCONFIG_PATH = "/etc/eth0-setting";
+const char *const NETCONFIG_TMP_PREFIX = ".gatewarden-new.";
 
 namespace
 {
@@ -66,10 +71,15 @@ std::string settings_target()
     return NETCONFIG_PATH;
 }
 
+// The directory part of path, with its '/'.
+std::string dir_of(const std::string &path)
+{
+    return path.substr(0, path.rfind('/') + 1);
+}
+
 int sync_dir_of(const std::string &path)
 {
-    std::string dir = path.substr(0, path.rfind('/') + 1);
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open(dir_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     int ret = fsync(fd);
@@ -82,7 +92,8 @@ int sync_dir_of(const std::string &path)
 // Writes the five lines to a new file and renames it over target.
 int replace_file(const std::string &target, const NetInfo *info)
 {
-    std::string tmp = target + ".XXXXXX";
+    std::string dir = dir_of(target);
+    std::string tmp = dir + NETCONFIG_TMP_PREFIX + target.substr(dir.size()) + ".XXXXXX";
     int fd = mkostemp(&tmp[0], O_CLOEXEC);
     if (fd < 0)
         return -1;
@@ -159,7 +170,9 @@ int readNetConfig(NetInfo *info)
 {
     FILE *fp = fopen(NETCONFIG_PATH, "re");
     if (!fp) {
+        int err = errno;
         perror(NETCONFIG_PATH);
+        errno = err;
         return -1;
     }
     char *line = nullptr;
@@ -179,13 +192,13 @@ int writeNetConfig(NetInfo *info)
 {
     for (int i = 0; i < NET_ENTRIES; i++) {
         if (!entry_fits(info->entry[i].key, info->entry[i].value)) {
-            puts(WRITE_FAILED);
+            log_line(LOG_ERR, "%s", WRITE_FAILED);
             return -1;
         }
     }
     if (replace_file(settings_target(), info) != 0) {
         perror(NETCONFIG_PATH);
-        puts(WRITE_FAILED);
+        log_line(LOG_ERR, "%s", WRITE_FAILED);
         return -1;
     }
     return 0;
@@ -207,15 +220,16 @@ int netinfo_set_value(NetInfo *info, int idx, const char *value)
 namespace
 {
 
-// "<name>.XXXXXX" as mkstemp fills it in.
-bool is_leftover(const std::string &name, const std::string &base)
+// "<prefix><name>.XXXXXX" as mkstemp fills it in (no prefix: the form in
+// which older versions named their new file, and a person may name a copy).
+bool is_leftover(const std::string &entry, const std::string &prefix, const std::string &base)
 {
     const size_t SUFFIX = 6;
-    if (name.size() != base.size() + 1 + SUFFIX || name.compare(0, base.size(), base) != 0 ||
-        name[base.size()] != '.')
+    std::string name = prefix + base + ".";
+    if (entry.size() != name.size() + SUFFIX || entry.compare(0, name.size(), name) != 0)
         return false;
-    for (size_t i = base.size() + 1; i < name.size(); i++)
-        if (!isalnum(static_cast<unsigned char>(name[i])))
+    for (size_t i = name.size(); i < entry.size(); i++)
+        if (!isalnum(static_cast<unsigned char>(entry[i])))
             return false;
     return true;
 }
@@ -230,7 +244,7 @@ bool older(const timespec &t, const timespec *before)
 int removeNetConfigLeftovers(const timespec *before)
 {
     std::string target = settings_target();
-    std::string dir = target.substr(0, target.rfind('/') + 1);
+    std::string dir = dir_of(target);
     std::string base = target.substr(dir.size());
     DIR *d = opendir(dir.c_str());
     if (!d)
@@ -239,11 +253,17 @@ int removeNetConfigLeftovers(const timespec *before)
     while (dirent *e = readdir(d)) {
         std::string path = dir + e->d_name;
         struct stat st;
-        if (!is_leftover(e->d_name, base) || lstat(path.c_str(), &st) != 0 ||
-            !S_ISREG(st.st_mode) || !older(st.st_mtim, before))
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !older(st.st_mtim, before))
             continue;
-        if (unlink(path.c_str()) == 0) {
-            printf("Removed %s, left by an interrupted write\n", path.c_str());
+        if (is_leftover(e->d_name, "", base)) {
+            // Nothing tells an older version's leftover from a copy made by hand.
+            log_line(LOG_INFO,
+                     "Left %s alone: an older version may have left it; remove it if "
+                     "it is not a copy of yours",
+                     path.c_str());
+        } else if (is_leftover(e->d_name, NETCONFIG_TMP_PREFIX, base) &&
+                   unlink(path.c_str()) == 0) {
+            log_line(LOG_INFO, "Removed %s, left by an interrupted write", path.c_str());
             removed++;
         }
     }

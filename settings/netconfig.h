@@ -24,12 +24,14 @@ struct NetInfo {
     NetEntry entry[NET_ENTRIES];
 };
 
-// Where the settings live.
+// Where the settings live, and how the name of a new file written beside
+// them starts.
 extern const char *const NETCONFIG_PATH;
+extern const char *const NETCONFIG_TMP_PREFIX;
 
 // Fills a cleared record from the file, one entry a line, at most five lines.
 // Returns 0, or -1 after printing why when the file cannot be opened (the
-// record stays cleared).
+// record stays cleared, errno as the open left it).
 int readNetConfig(NetInfo *info);
 
 // Fills one entry from one line of the file (len bytes, its line feed
@@ -48,8 +50,10 @@ int writeNetConfig(NetInfo *info);
 int netinfo_set_value(NetInfo *info, int idx, const char *value);
 
 // Removes what interrupted writes left beside the settings file: regular
-// files named like it followed by "." and six letters or digits, last
-// modified before `before`. Prints a line for each. Returns how many.
+// files named NETCONFIG_TMP_PREFIX, its name, "." and six letters or digits,
+// last modified before `before`. Files named like it followed by "." and six
+// letters or digits (".backup") are left alone. Prints a line for each.
+// Returns how many were removed.
 int removeNetConfigLeftovers(const timespec *before);
 
 // Held around each read-modify-write of the file by the network services.

@@ -5,12 +5,13 @@
 // The URL is bound as a statement parameter, so any text is stored exactly as
 // given. A missing row or a NULL column is a failure: the out-parameters are
 // then left as the caller set them, and the callers fall back to their
-// defaults. Every connection waits up to STORE_BUSY_TIMEOUT_MS for another
-// connection's lock rather than failing busy at once.
+// defaults. An update that finds no row 1 stores nothing and fails too. Every connection waits up
+// to STORE_BUSY_TIMEOUT_MS for another connection's lock rather than failing busy at once.
 #include "settings/readerdb.h"
 
 #include <cstring>
 
+#include "common/log.h"
 #include "settings/sqlstore.h"
 
 const char *const READER_DB_PATH = "/etc/reader.db";
@@ -56,6 +57,10 @@ int update_row(const char *sql, store_lock lock, const char *text, int num)
     if (!db)
         return -1;
     int ret = store_run(db, sql, lock, text, num);
+    if (ret == 0 && sqlite3_changes(db) == 0) {
+        log_line(LOG_ERR, "%s: readerInfo has no row 1: nothing stored", READER_DB_PATH);
+        ret = -1;
+    }
     sqlite3_close(db);
     return ret;
 }

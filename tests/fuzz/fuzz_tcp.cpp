@@ -40,13 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size)
     reader_result = (in[0] & 1) ? -1 : 0;
     char text[REQUEST_BUF] = {}, reply[4096]; // a request as the server reads it
     memcpy(text, in + 1, size - 1 < sizeof text ? size - 1 : sizeof text - 1);
-    int outcome = 0, code = tcp_request(text, &outcome);
+    mgmt_result res;
+    int code = mgmt_handle(text, MGMT_TCP, nullptr, &res), outcome = res.outcome;
     if (code == REQ_SET_NET_CONF && outcome == 0)
         assert(writeNetConfig(&fuzz_saved_net) == 0);
     if (code >= SLOT_SET_READER_INFO) // a reader command fails when the reader does
         assert(reader_result == 0 || outcome != 0);
     // The reply step reboots after an accepted network change: never here.
-    tcp_reply(pair[0], code, code == REQ_SET_NET_CONF ? -1 : outcome);
+    if (code == REQ_SET_NET_CONF)
+        res.outcome = -1;
+    tcp_reply(pair[0], &res);
     ssize_t got = recv(pair[1], reply, sizeof reply - 1, MSG_DONTWAIT);
     assert(got > 0);
     reply[got] = '\0';

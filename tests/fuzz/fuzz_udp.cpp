@@ -11,7 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size)
 {
     char text[REQUEST_BUF] = {}; // a datagram as the server reads it
     memcpy(text, in, size < sizeof text ? size : sizeof text - 1);
-    int outcome = 1, code = udp_request(text, &outcome);
+    mgmt_result res;
+    int code = mgmt_handle(text, MGMT_UDP, nullptr, &res), outcome = res.outcome;
+    assert(res.data == nullptr);
     assert(code == REQ_UNKNOWN || code == REQ_SEARCH_READER || code == REQ_SET_NET_CONF);
     assert(outcome == -1 || (outcome == 0 && code != REQ_UNKNOWN));
     if (code == REQ_SET_NET_CONF && outcome == 0) {

@@ -32,14 +32,15 @@ TEST(Requests, NetworkChangesFromBothServicesLoseNothing)
             NetInfo now = {};
             readNetConfig(&now); // replaced whole by a rename: never half written
             bad[udp] += last != now.entry[mine].value;
-            last = (udp ? "10.0.0." : "10.9.9.") + std::to_string(i);
+            last =
+                (udp ? "10.1." : "10.2.") + std::to_string(i / 100) + "." + std::to_string(i % 100);
             // The TCP command takes no "OldIP".
             std::string req = R"({"Command":"CMD_SetNetConf","Data":{"OldIP":")" + ip +
                               R"(","IP":"","Mask":"","Gateway":")" + (udp ? last : "") +
                               R"(","DNS":")" + (udp ? "" : last) + R"(","MAC":""}})";
-            int outcome;
-            int code = udp ? udp_request(&req[0], &outcome) : tcp_request(&req[0], &outcome);
-            bad[udp] += code != REQ_SET_NET_CONF || outcome != 0;
+            mgmt_result res;
+            int code = mgmt_handle(&req[0], udp ? MGMT_UDP : MGMT_TCP, nullptr, &res);
+            bad[udp] += code != REQ_SET_NET_CONF || res.outcome != 0;
         }
     };
     std::thread udp(changes, true), tcp(changes, false);
@@ -49,23 +50,91 @@ TEST(Requests, NetworkChangesFromBothServicesLoseNothing)
     NetInfo now = {};
     readNetConfig(&now);
     EXPECT_EQ(std::string(now.entry[NET_IP].value), ip);
-    EXPECT_EQ(std::string(now.entry[NET_GATEWAY].value), "10.0.0.1000");
-    EXPECT_EQ(std::string(now.entry[NET_DNS].value), "10.9.9.1000");
+    EXPECT_EQ(std::string(now.entry[NET_GATEWAY].value), "10.1.10.0");
+    EXPECT_EQ(std::string(now.entry[NET_DNS].value), "10.2.10.0");
     writeNetConfig(&saved);
 }
 
-// The settings reply when the device address cannot be read: "devAddr" 0
-// beside the reader's four values left in the slot, and "response" 1.
-TEST(Requests, SettingsReplyWithoutDeviceAddress)
+// Network changes as both services take them, on the sandbox's file: given
+// values must have their form; a short or damaged file is mended whole when
+// the entries it lacks are given, and written anew over TCP when missing.
+TEST(Requests, NetworkChangesCheckedAndDamagedFilesMended)
+{
+    const std::string FIVE = "IP=192.0.2.10\nMask=255.255.255.0\nGateway=192.0.2.1\n"
+                             "DNS=192.0.2.1\nMAC=02:00:00:00:00:01\n",
+                      SAVED = read_file(NETCONFIG_PATH);
+    const struct {
+        std::string file;   // before ("-": none)
+        const char *old_ip; // null: over TCP
+        std::string set;    // "IP,Mask,Gateway,DNS,MAC" values ("" keeps)
+        std::string after;  // "=": unchanged (and the change refused)
+        const char *why;    // on the log
+    } cases[] = {
+        {FIVE, nullptr, "999.1.1.1,,,,", "=", "IP \"999.1.1.1\" is not an IPv4 address"},
+        {FIVE, nullptr, ",255.0.255.0,,,", "=", "Mask \"255.0.255.0\" is not a netmask"},
+        {FIVE, nullptr, ",,1.2.3,,", "=", "Gateway \"1.2.3\" is not"},
+        {FIVE, nullptr, ",,, 1.2.3.4,", "=", "DNS \" 1.2.3.4\" is not"},
+        {FIVE, "192.0.2.10", ",,,,zz", "=", "MAC \"zz\" is not a MAC address"},
+        {FIVE, "192.0.2.10", ",a,,,", "=", "Mask \"a\" is not a netmask"},
+        {FIVE, "192.0.2.11", "10.0.0.1,,,,", "=", ""},
+        {"IP=192.0.2.10\n=\nGateway=192.0.2.1\n", nullptr, ",,,10.0.0.53,", "=",
+         "/etc/eth0-setting lacks Mask; give it to mend it"},
+        {"IP=192.0.2.10\n=\nGateway=192.0.2.1\n", "192.0.2.10",
+         ",255.255.0.0,,10.0.0.53,0A:0b:0C:0d:0E:0f",
+         "IP=192.0.2.10\nMask=255.255.0.0\nGateway=192.0.2.1\nDNS=10.0.0.53\n"
+         "MAC=0A:0b:0C:0d:0E:0f\n",
+         ""},
+        {"-", "192.0.2.10", "192.0.2.10,255.255.255.0,192.0.2.1,192.0.2.1,02:00:00:00:00:01", "=",
+         ""},
+        {"-", nullptr, "192.0.2.10,255.255.255.0,192.0.2.1,192.0.2.1,02:00:00:00:00:01", FIVE, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file + (c.old_ip ? " UDP " : " TCP ") + c.set);
+        unlink(NETCONFIG_PATH);
+        ASSERT_TRUE(c.file == "-" || write_file(NETCONFIG_PATH, c.file));
+        std::string req = R"({"Command":"CMD_SetNetConf","Data":{"OldIP":")" +
+                          std::string(c.old_ip ? c.old_ip : "") + "\"";
+        std::string set = c.set + ",";
+        for (int i = 0; i < NET_ENTRIES; i++, set.erase(0, set.find(',') + 1))
+            req +=
+                ",\"" + std::string(NET_MEMBERS[i]) + "\":\"" + set.substr(0, set.find(',')) + "\"";
+        req += "}}";
+        testing::internal::CaptureStdout();
+        mgmt_result res;
+        mgmt_handle(&req[0], c.old_ip ? MGMT_UDP : MGMT_TCP, nullptr, &res);
+        std::string log = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(res.outcome, c.after == "=" ? -1 : 0);
+        EXPECT_EQ(read_file(NETCONFIG_PATH),
+                  c.after == "=" ? (c.file == "-" ? "" : c.file) : c.after);
+        EXPECT_NE(log.find(c.why), std::string::npos) << log;
+    }
+    write_file(NETCONFIG_PATH, SAVED);
+}
+
+// CMD_GetReaderInfo answers with the settings the hardware thread handed
+// back for it, not with what the slot's globals hold by then; "devAddr" 0
+// when the device address cannot be read.
+TEST(Requests, ReaderInfoReplyFromTheHandBack)
 {
     slot_init();
-    pthread_mutex_lock(&mutex);
-    tRelay = 10, tLight = 20, tBuzzer = 30, status = 1;
-    pthread_mutex_unlock(&mutex);
+    std::thread hardware([] {
+        slot_cmd cmd;
+        while (!slot_wait_posted(1000) || slot_take(&cmd) == SLOT_IDLE) {
+        }
+        cmd.args.t_relay = 10, cmd.args.t_light = 20, cmd.args.t_buzzer = 30, cmd.args.t_status = 1;
+        slot_complete(&cmd, 0);
+        pthread_mutex_lock(&mutex);
+        tRelay = tLight = tBuzzer = status = 99; // a later command's
+        pthread_mutex_unlock(&mutex);
+    });
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     ASSERT_EQ(sql_query("/etc/reader.db", "alter table readerInfo rename to gone"), "");
-    tcp_reply(sv[0], SLOT_GET_READER_INFO, 0);
+    char req[] = R"({"Command":"CMD_GetReaderInfo"})";
+    mgmt_result res;
+    EXPECT_EQ(mgmt_handle(req, MGMT_TCP, nullptr, &res), SLOT_GET_READER_INFO);
+    hardware.join();
+    tcp_reply(sv[0], &res);
     EXPECT_EQ(sql_query("/etc/reader.db", "alter table gone rename to readerInfo"), "");
     EXPECT_EQ(read_reply(sv[1], 0),
               "{\n\t\"response\":\t1,\n\t\"Data\":\t{\n\t\t\"devAddr\":\t0,\n\t\t\"tRelay\":"

@@ -21,14 +21,15 @@ std::string request(int fd, double *ms)
     double t0 = now_ms();
     int n = trecvn(fd, buf, sizeof buf - 1, TCP_GAP_MS);
     *ms = now_ms() - t0;
-    return n < 0 ? "<error>" : std::string(buf, static_cast<size_t>(n));
+    return n == TRECVN_CUT ? "<cut>" : n < 0 ? "<error>" : std::string(buf, static_cast<size_t>(n));
 }
 
 } // namespace
 
 // One connection's life: silent for the idle limit, it ends. Bytes that
 // keep coming less than the gap apart make one request; the gap, the length
-// limit or the peer's close end it. A reply to a peer that has gone is
+// limit or the peer's close end it; still coming after the request's time
+// limit, they end the connection. A reply to a peer that has gone is
 // reported and does not end the process (this test program does not ignore
 // SIGPIPE).
 TEST(TcpConnection, IdleLimitFramingAndGonePeer)
@@ -59,6 +60,16 @@ TEST(TcpConnection, IdleLimitFramingAndGonePeer)
     two.join();
     EXPECT_LT(ms, 50.0 + TCP_GAP_MS - 50); // the limit ends it, not the gap
     EXPECT_EQ(request(fd[0], &ms).size(), 477u);
+
+    std::thread trickle([&] {
+        for (int i = 0; i < 30; i++)
+            send_all(fd[1], "x"), usleep(100000);
+    });
+    EXPECT_EQ(request(fd[0], &ms), "<cut>");
+    trickle.join();
+    EXPECT_GE(ms, TCP_REQUEST_LIMIT_MS - 20.0);
+    EXPECT_LT(ms, TCP_REQUEST_LIMIT_MS + 1000.0);
+    EXPECT_EQ(request(fd[0], &ms).find_first_not_of('x'), std::string::npos); // the rest
 
     // A request followed by the peer's close is complete at once; then nothing.
     send_all(fd[1], "tail");

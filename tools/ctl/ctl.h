@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include "common/netaddr.h"
 #include "netservice/mgmt_proto.h"
 
 // Exit statuses, also the results of every subcommand.
@@ -73,13 +74,11 @@ void ctl_print_global_help(void);
 int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *opts, int nopts,
               const char **pos, int *status);
 
-// Value checks: 0 valid, -1 not (nothing reported).
-int ctl_check_ipv4(const char *text);
+// Value checks: 0 valid, -1 not (nothing reported); the network values'
+// checks are the daemon's own (common/netaddr.h).
 // A host name or IPv4 address: not empty, and digits and dots only when an address.
 int ctl_check_host(const char *text);
-int ctl_check_mask(const char *text); // a dotted IPv4 mask with contiguous ones
-int ctl_check_mac(const char *text);  // six hex pairs separated by ':'
-int ctl_check_url(const char *text);  // http:// or https://, printable, within READER_URL_MAX
+int ctl_check_url(const char *text); // http:// or https://, printable, within READER_URL_MAX
 
 // A numeric option: absent leaves *out alone and returns 0; valid stores it
 // and returns 0; invalid reports a usage error and returns -1.

@@ -176,41 +176,11 @@ int ctl_usage_error(const char *fmt, ...)
     return CTL_USAGE;
 }
 
-int ctl_check_ipv4(const char *text)
-{
-    struct in_addr a;
-    return inet_pton(AF_INET, text, &a) == 1 ? 0 : -1;
-}
-
 int ctl_check_host(const char *text)
 {
     // Digits and dots only: meant as an address, so it must be one.
-    if (!*text || (strspn(text, "0123456789.") == strlen(text) && ctl_check_ipv4(text) != 0))
+    if (!*text || (strspn(text, "0123456789.") == strlen(text) && netaddr_check_ipv4(text) != 0))
         return -1;
-    return 0;
-}
-
-int ctl_check_mask(const char *text)
-{
-    struct in_addr a;
-    if (inet_pton(AF_INET, text, &a) != 1)
-        return -1;
-    unsigned long m = ntohl(a.s_addr);
-    unsigned long inv = ~m & 0xFFFFFFFFul;
-    // Contiguous ones from the top: the inverted mask plus one is a power of two.
-    return (inv & (inv + 1)) == 0 ? 0 : -1;
-}
-
-int ctl_check_mac(const char *text)
-{
-    static const char hex[] = "0123456789abcdefABCDEF";
-    if (strlen(text) != 17)
-        return -1;
-    for (int k = 0; k < 17; k++) {
-        bool sep = k % 3 == 2;
-        if (sep ? text[k] != ':' : strchr(hex, text[k]) == nullptr)
-            return -1;
-    }
     return 0;
 }
 
@@ -252,9 +222,9 @@ int net_options_check(const struct ctl_opt *o, struct net_values *nv)
         const char *val = o[k].value;
         if (!val)
             continue;
-        int bad = k == NET_MASK  ? ctl_check_mask(val)
-                  : k == NET_MAC ? ctl_check_mac(val)
-                                 : ctl_check_ipv4(val);
+        int bad = k == NET_MASK  ? netaddr_check_mask(val)
+                  : k == NET_MAC ? netaddr_check_mac(val)
+                                 : netaddr_check_ipv4(val);
         if (bad)
             return ctl_usage_error("--%s needs %s (got \"%s\")", o[k].name, what[k], val);
         any = true;

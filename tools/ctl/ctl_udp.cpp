@@ -263,7 +263,7 @@ int cmd_netconf_udp(int argc, char **argv)
     const char *old_ip = o[NET_COUNT].value;
     if (!old_ip)
         return ctl_usage_error("--old-ip is required: the controller's current IPv4 address");
-    if (ctl_check_ipv4(old_ip) != 0)
+    if (netaddr_check_ipv4(old_ip) != 0)
         return ctl_usage_error("--old-ip needs an IPv4 address (got \"%s\")", old_ip);
     struct net_values nv;
     if ((st = net_options_check(o, &nv)) != CTL_OK)
