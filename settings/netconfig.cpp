@@ -30,7 +30,6 @@
 
 pthread_mutex_t netconfig_lock = PTHREAD_MUTEX_INITIALIZER;
 const char *const NETCONFIG_PATH = "/etc/eth0-setting";
-const char *const NETCONFIG_TMP_PREFIX = ".gatewarden-new.";
 
 namespace
 {

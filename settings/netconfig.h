@@ -27,7 +27,7 @@ struct NetInfo {
 // Where the settings live, and how the name of a new file written beside
 // them starts.
 extern const char *const NETCONFIG_PATH;
-extern const char *const NETCONFIG_TMP_PREFIX;
+inline constexpr char NETCONFIG_TMP_PREFIX[] = ".gatewarden-new.";
 
 // Fills a cleared record from the file, one entry a line, at most five lines.
 // Returns 0, or -1 after printing why when the file cannot be opened (the

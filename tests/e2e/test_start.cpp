@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "settings/netconfig.h"
 #include "tests/e2e/board.h"
 
 static const std::string RELAY = cmd("CMD_CtrRelay");
@@ -69,13 +70,15 @@ TEST(Start, ThreadThatCannotBeCreatedEndsTheProcess)
 }
 
 // Files named as an interrupted settings write names them, older than the
-// daemon, are removed at its start; nothing else is (the last file is newer).
+// daemon, are removed at its start; nothing else is (the last file is newer,
+// and an older version's name may be a copy made by hand).
 TEST(Start, LeftoversOfInterruptedWritesAreRemoved)
 {
+    const std::string tmp = NETCONFIG_TMP_PREFIX;
     const std::pair<std::string, bool> files[] = {
-        {"eth0-setting.a1B2c3", false}, {"eth0-setting.a1B2c", true},
-        {"eth0-setting.a1B2c3d", true}, {"eth0-setting.a1-2c3", true},
-        {"eth0-settinG.a1B2c3", true},  {"eth0-setting.Z9y8X7", true}};
+        {tmp + "eth0-setting.a1B2c3", false}, {tmp + "eth0-setting.a1B2c", true},
+        {"eth0-setting.a1B2c3", true},        {"eth0-setting.backup", true},
+        {tmp + "eth0-settinG.a1B2c3", true},  {tmp + "eth0-setting.Z9y8X7", true}};
     timespec later[2] = {{time(nullptr) + 3600, 0}, {time(nullptr) + 3600, 0}};
     for (const auto &f : files)
         ASSERT_TRUE(write_file("/etc/" + f.first, "IP=192.0.2.66\n"));

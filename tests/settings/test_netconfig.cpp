@@ -1,6 +1,8 @@
 // /etc/eth0-setting inside the board sandbox.
+#include <climits>
 #include <csignal>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <random>
@@ -10,6 +12,29 @@
 
 #include "settings/netconfig.h"
 #include "tools/support/support.h"
+
+// fsync and rename as this program's code calls them, interposed: each call
+// is noted ("fsync <path>[ <size of a file>]", "rename <from> <to>"), then made.
+std::vector<std::string> durability_calls;
+extern "C" int fsync(int fd)
+{
+    static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    char path[PATH_MAX] = "";
+    struct stat st = {};
+    if (readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1) < 0 ||
+        fstat(fd, &st) != 0)
+        path[0] = '?';
+    durability_calls.push_back("fsync " + std::string(path) +
+                               (S_ISREG(st.st_mode) ? " " + std::to_string(st.st_size) : ""));
+    return real(fd);
+}
+extern "C" int rename(const char *from, const char *to) noexcept
+{
+    static auto real =
+        reinterpret_cast<int (*)(const char *, const char *)>(dlsym(RTLD_NEXT, "rename"));
+    durability_calls.push_back("rename " + std::string(from) + " " + to);
+    return real(from, to);
+}
 
 namespace
 {
@@ -39,7 +64,7 @@ class NetConfig : public testing::Test
 {
   protected:
     void SetUp() override { unlink(PATH.c_str()); }
-    void TearDown() override { EXPECT_EQ(count_entries("/etc", "eth0-setting."), 0); }
+    void TearDown() override { EXPECT_EQ(count_entries("/etc", NETCONFIG_TMP_PREFIX), 0); }
 };
 
 // Each file is read (its entries checked where given) and written back.
@@ -136,7 +161,23 @@ TEST_F(NetConfig, FailedWritesAndSymlink)
     EXPECT_TRUE(lstat(PATH.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
     EXPECT_TRUE(stat(target.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600);
     EXPECT_EQ(read_file(target), "IP=192.0.2.99" + FIVE.substr(FIVE.find('\n')));
-    EXPECT_EQ(count_entries("/etc/persist", "eth0-setting."), 0);
+    EXPECT_EQ(count_entries("/etc/persist", NETCONFIG_TMP_PREFIX), 0);
+}
+
+// The new file is synced whole before it replaces the old one, and the
+// directory after: a crash never leaves the name on a file without its data.
+TEST_F(NetConfig, SyncedBeforeRenameDirectoryAfter)
+{
+    write_file(PATH, FIVE);
+    NetInfo info = read_info();
+    durability_calls.clear();
+    ASSERT_EQ(write_info(info), "0 ");
+    ASSERT_EQ(durability_calls.size(), 3u);
+    std::string tmp = durability_calls[1].substr(7, durability_calls[1].find(' ', 7) - 7);
+    EXPECT_EQ(tmp.rfind("/etc/" + std::string(NETCONFIG_TMP_PREFIX) + "eth0-setting.", 0), 0u);
+    EXPECT_EQ(durability_calls[0], "fsync " + tmp + " " + std::to_string(FIVE.size()));
+    EXPECT_EQ(durability_calls[1], "rename " + tmp + " " + PATH);
+    EXPECT_EQ(durability_calls[2], "fsync /etc");
 }
 
 // A writer that alternates two records is killed with SIGKILL at random
@@ -162,7 +203,7 @@ TEST_F(NetConfig, KilledWriterLeavesAWholeFile)
         std::string now = read_file(PATH);
         seen[now == new_text]++;
         ASSERT_TRUE(now == old_text || now == new_text) << "trial " << trial << ": [" << now << "]";
-        EXPECT_EQ(system("rm -f /etc/eth0-setting.*"), 0); // a temporary file the kill left
+        EXPECT_EQ(system("rm -f /etc/.gatewarden-new.*"), 0); // a temporary file the kill left
     }
     EXPECT_TRUE(seen[0] > 0 && seen[1] > 0);
 }

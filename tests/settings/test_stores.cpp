@@ -72,18 +72,22 @@ TEST_F(ReaderDb, ReadsAreBoundedAndNumbersHeldAtTheLimits)
               std::to_string(INT_MIN) + " 2000");
 }
 
-// Every failure: -1, SQLite's message (for a failed statement), out-parameters
-// as the caller left them, rwlock free again. Without row 1 or with NULLs the
-// reads fail without a message of their own; the writes then succeed.
+// Every failure: -1, its message, out-parameters as the caller left them,
+// rwlock free again. Without row 1 or with NULLs the reads fail without a
+// message of their own; without row 1 the writes fail too, storing nothing.
 TEST_F(ReaderDb, MissingFileTableRowOrValueFails)
 {
+    const std::string NO_ROW = "/etc/reader.db: readerInfo has no row 1: nothing stored\n";
     const struct {
-        std::string setup; // "-": no file, else SQL
-        const char *message, *after;
+        std::string setup, read_msg, write_msg; // setup "-": no file, else SQL
+        int writes;
+        const char *after;
     } cases[] = {
-        {"-", "no such table: readerInfo\n", "<error: no such table: readerInfo>"},
-        {SCHEMA + "insert into readerInfo values(2, 8, 'http://two/');", "", "2 8 http://two/"},
-        {SCHEMA + "insert into readerInfo values(1, NULL, NULL);", "", "1 5 http://new/"},
+        {"-", "no such table: readerInfo\n", "no such table: readerInfo\n", -2,
+         "<error: no such table: readerInfo>"},
+        {SCHEMA + "insert into readerInfo values(2, 8, 'http://two/');", "", NO_ROW, -2,
+         "2 8 http://two/"},
+        {SCHEMA + "insert into readerInfo values(1, NULL, NULL);", "", "", 0, "1 5 http://new/"},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.setup);
@@ -96,10 +100,10 @@ TEST_F(ReaderDb, MissingFileTableRowOrValueFails)
         EXPECT_EQ(readDevAddr(&dev) + readUrlConfig(url) + read_DevAddr_Url_Config(&dev, url), -3);
         EXPECT_EQ(dev, 4242);
         EXPECT_STREQ(url, "keep");
-        EXPECT_EQ(writeDevAddr(5) + writeUrlConfig(newurl), *c.message ? -2 : 0);
+        EXPECT_EQ(writeDevAddr(5) + writeUrlConfig(newurl), c.writes);
         // Three reads and two writes, each its message.
         EXPECT_EQ(GetCapturedStdout(),
-                  std::string(c.message) + c.message + c.message + c.message + c.message);
+                  c.read_msg + c.read_msg + c.read_msg + c.write_msg + c.write_msg);
         EXPECT_TRUE(rwlock_free());
         EXPECT_EQ(sql("select id || ' ' || devAddr || ' ' || serverUrl from readerInfo"), c.after);
     }
