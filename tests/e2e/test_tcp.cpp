@@ -1,6 +1,7 @@
 // The ten TCP commands of the real daemon, byte for byte, and the framing of
 // requests on port 8001.
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "tests/e2e/board.h"
@@ -161,20 +162,42 @@ TEST_F(TcpRoad, RequestFraming)
     EXPECT_EQ(b.daemon.wait_exit(0), -1) << "daemon ended";
 }
 
-// A silent session keeps the port while alone or asking again within 3 s;
-// silent that long with a client waiting, it is closed and that one served.
-TEST_F(TcpRoad, SilentSessionYieldsToAWaitingClient)
+// While a client waits, whoever holds the port keeps it only for a bounded
+// time: a session that trickles a byte a second, or ten connections ahead
+// that stay silent. The waiting client is answered within the configuration
+// tool's time-out, and the trickling session is closed.
+TEST_F(TcpRoad, WaitingClientIsServedInTurn)
 {
-    int session = tcp_connect(8001), waiting = -1;
-    for (int i = 0; i < 4; i++) {
-        usleep(i ? 1000000 : 3500000);
-        ASSERT_TRUE(send_all(session, cmd("CMD_CtrRelay")));
-        EXPECT_EQ(read_reply(session, 5000), R1);
-        ASSERT_TRUE(i > 0 || send_all(waiting = tcp_connect(8001), cmd("CMD_CtrBuzzer")));
+    for (int ahead : {1, 10}) {
+        SCOPED_TRACE(std::to_string(ahead) + " ahead");
+        std::vector<int> fds;
+        for (int i = 0; i < ahead; i++)
+            fds.push_back(tcp_connect(8001));
+        bool done = false;
+        std::thread trickle([&] {
+            for (int i = 0;
+                 ahead == 1 && i < 15 && !done && send(fds[0], "x", 1, MSG_NOSIGNAL) == 1; i++)
+                sleep(1);
+        });
+        usleep(300000);
+        EXPECT_EQ(ask(cmd("CMD_GetUrlAddr"), 9000).rfind(URL, 0), 0u);
+        done = true;
+        trickle.join();
+        // What the first had: answers to its bytes, or nothing.
+        EXPECT_EQ(read_reply(fds[0], 3000, false).substr(0, R0.size()), ahead == 1 ? R0 : "");
+        for (int fd : fds)
+            close(fd);
     }
-    EXPECT_EQ(read_reply(waiting, 6000), R1);
-    char c;
-    EXPECT_EQ(recv(session, &c, 1, MSG_DONTWAIT), 0) << "the silent session is closed";
-    close(session);
-    close(waiting);
+}
+
+// The daemon's standard output is a pipe whose reader goes away: writes to it
+// fail, and the daemon goes on serving.
+TEST(TcpLog, DaemonSurvivesItsLogGoingAway)
+{
+    Board b;
+    ASSERT_TRUE(b.start_daemon(
+        {"/bin/bash", "-c", "exec \"$0\" > >(head -c 1 >/dev/null)", gw_bin("gatewarden")}));
+    for (int i = 0; i < 5; i++, usleep(100000))
+        EXPECT_EQ(ask(cmd("CMD_GetNetConf")).rfind("{\n\t\"response\":\t1,", 0), 0u) << i;
+    EXPECT_EQ(b.daemon.wait_exit(0), -1) << "daemon ended";
 }
