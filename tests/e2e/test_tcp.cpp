@@ -63,8 +63,7 @@ const struct {
     {cmd("CMD_CtrDevice", R"({"Light":3,"Buzzer":0})"), R0},
     {cmd("CMD_SetUrlAddr"), R0},
     {cmd("CMD_SetNetConf", R"({"IP":"1.2.3.4","Mask":"","Gateway":"","DNS":""})"), R0},
-    {net(std::string(64, '1')), R0}, // does not fit the record
-    {net("1.2.3.4\\nX=1"), R0},      // would split a line
+    {net("1.2.3.4\\nX=1"), R0}, // not an address
     {R"({"Command":"CMD_Ctr)", R0},
     // What was stored, and none of the above.
     {cmd("CMD_GetReaderInfo"),

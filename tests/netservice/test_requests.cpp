@@ -62,50 +62,40 @@ TEST(Requests, NetworkChangesCheckedAndDamagedFilesMended)
 {
     const std::string FIVE = "IP=192.0.2.10\nMask=255.255.255.0\nGateway=192.0.2.1\n"
                              "DNS=192.0.2.1\nMAC=02:00:00:00:00:01\n",
-                      SAVED = read_file(NETCONFIG_PATH);
+                      SHORT = "IP=192.0.2.10\n=\nGateway=192.0.2.1\n",
+                      SAVED = read_file(NETCONFIG_PATH),
+                      ALL = R"("IP":"192.0.2.10","Mask":"255.255.255.0","Gateway":"192.0.2.1",)"
+                            R"("DNS":"192.0.2.1","MAC":"02:00:00:00:00:01")";
     const struct {
-        std::string file;   // before ("-": none)
-        const char *old_ip; // null: over TCP
-        std::string set;    // "IP,Mask,Gateway,DNS,MAC" values ("" keeps)
-        std::string after;  // "=": unchanged (and the change refused)
-        const char *why;    // on the log
+        std::string file, old_ip, set; // file "-": none; old_ip "-": over TCP
+        std::string after, why;        // after "=": refused, unchanged
     } cases[] = {
-        {FIVE, nullptr, "999.1.1.1,,,,", "=", "IP \"999.1.1.1\" is not an IPv4 address"},
-        {FIVE, nullptr, ",255.0.255.0,,,", "=", "Mask \"255.0.255.0\" is not a netmask"},
-        {FIVE, nullptr, ",,1.2.3,,", "=", "Gateway \"1.2.3\" is not"},
-        {FIVE, nullptr, ",,, 1.2.3.4,", "=", "DNS \" 1.2.3.4\" is not"},
-        {FIVE, "192.0.2.10", ",,,,zz", "=", "MAC \"zz\" is not a MAC address"},
-        {FIVE, "192.0.2.10", ",a,,,", "=", "Mask \"a\" is not a netmask"},
-        {FIVE, "192.0.2.11", "10.0.0.1,,,,", "=", ""},
-        {"IP=192.0.2.10\n=\nGateway=192.0.2.1\n", nullptr, ",,,10.0.0.53,", "=",
-         "/etc/eth0-setting lacks Mask; give it to mend it"},
-        {"IP=192.0.2.10\n=\nGateway=192.0.2.1\n", "192.0.2.10",
-         ",255.255.0.0,,10.0.0.53,0A:0b:0C:0d:0E:0f",
+        {FIVE, "-", R"("IP":"999.1.1.1")", "=", "IP \"999.1.1.1\" is not an IPv4 address"},
+        {FIVE, "-", R"("Mask":"255.0.255.0")", "=", "Mask \"255.0.255.0\" is not a netmask"},
+        {FIVE, "192.0.2.10", R"("MAC":"zz")", "=", "MAC \"zz\" is not a MAC address"},
+        {FIVE, "192.0.2.11", R"("IP":"10.0.0.1")", "=", ""},
+        {SHORT, "-", R"("DNS":"10.0.0.53")", "=", "/etc/eth0-setting lacks Mask; give it to mend"},
+        {SHORT, "192.0.2.10", R"("Mask":"255.255.0.0","DNS":"10.0.0.53","MAC":"0A:0b:0C:0d:0E:0f")",
          "IP=192.0.2.10\nMask=255.255.0.0\nGateway=192.0.2.1\nDNS=10.0.0.53\n"
          "MAC=0A:0b:0C:0d:0E:0f\n",
          ""},
-        {"-", "192.0.2.10", "192.0.2.10,255.255.255.0,192.0.2.1,192.0.2.1,02:00:00:00:00:01", "=",
-         ""},
-        {"-", nullptr, "192.0.2.10,255.255.255.0,192.0.2.1,192.0.2.1,02:00:00:00:00:01", FIVE, ""},
+        {"-", "192.0.2.10", ALL, "=", ""},
+        {"-", "-", ALL, FIVE, ""},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.file + (c.old_ip ? " UDP " : " TCP ") + c.set);
+        SCOPED_TRACE(c.file + " " + c.old_ip + " " + c.set);
         unlink(NETCONFIG_PATH);
         ASSERT_TRUE(c.file == "-" || write_file(NETCONFIG_PATH, c.file));
-        std::string req = R"({"Command":"CMD_SetNetConf","Data":{"OldIP":")" +
-                          std::string(c.old_ip ? c.old_ip : "") + "\"";
-        std::string set = c.set + ",";
-        for (int i = 0; i < NET_ENTRIES; i++, set.erase(0, set.find(',') + 1))
-            req +=
-                ",\"" + std::string(NET_MEMBERS[i]) + "\":\"" + set.substr(0, set.find(',')) + "\"";
-        req += "}}";
+        std::string req = R"({"Command":"CMD_SetNetConf","Data":{)" + c.set + R"(,"OldIP":")" +
+                          c.old_ip + R"(","IP":"","Mask":"","Gateway":"","DNS":"","MAC":""}})";
         testing::internal::CaptureStdout();
         mgmt_result res;
-        mgmt_handle(&req[0], c.old_ip ? MGMT_UDP : MGMT_TCP, nullptr, &res);
+        mgmt_handle(&req[0], c.old_ip == "-" ? MGMT_TCP : MGMT_UDP, nullptr, &res);
         std::string log = testing::internal::GetCapturedStdout();
         EXPECT_EQ(res.outcome, c.after == "=" ? -1 : 0);
-        EXPECT_EQ(read_file(NETCONFIG_PATH),
-                  c.after == "=" ? (c.file == "-" ? "" : c.file) : c.after);
+        EXPECT_EQ(read_file(NETCONFIG_PATH), c.after != "="  ? c.after
+                                             : c.file != "-" ? c.file
+                                                             : "");
         EXPECT_NE(log.find(c.why), std::string::npos) << log;
     }
     write_file(NETCONFIG_PATH, SAVED);
