@@ -162,9 +162,9 @@ TEST_F(TcpRoad, RequestFraming)
 }
 
 // While a client waits, whoever holds the port keeps it only for a bounded
-// time: a session that trickles a byte a second, or ten connections ahead
-// that stay silent. The waiting client is answered within the configuration
-// tool's time-out, and the trickling session is closed.
+// time: a session that sends a byte every 300 ms (each one a request), or ten
+// connections ahead that stay silent. The waiting client is answered within
+// the configuration tool's time-out, and the busy session is closed.
 TEST_F(TcpRoad, WaitingClientIsServedInTurn)
 {
     for (int ahead : {1, 10}) {
@@ -175,8 +175,8 @@ TEST_F(TcpRoad, WaitingClientIsServedInTurn)
         bool done = false;
         std::thread trickle([&] {
             for (int i = 0;
-                 ahead == 1 && i < 15 && !done && send(fds[0], "x", 1, MSG_NOSIGNAL) == 1; i++)
-                sleep(1);
+                 ahead == 1 && i < 50 && !done && send(fds[0], "x", 1, MSG_NOSIGNAL) == 1; i++)
+                usleep(300000);
         });
         usleep(300000);
         EXPECT_EQ(ask(cmd("CMD_GetUrlAddr"), 9000).rfind(URL, 0), 0u);
