@@ -63,6 +63,9 @@ int main(int argc, char **argv)
     if (argc > 1)
         return run_option(argc, argv);
 
+    // A peer that has gone, or an output stream whose reader has, must not
+    // end the process on the next write: before the first line.
+    signal(SIGPIPE, SIG_IGN);
     log_init(DAEMON_LEVELS, DAEMON_LEVEL_COUNT);
     // Log lines must reach a pipe as they happen.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -70,8 +73,6 @@ int main(int argc, char **argv)
     report_start();
     slot_init();
     print_protection_state();
-    // A peer that has gone must not end the process on the next write.
-    signal(SIGPIPE, SIG_IGN);
 
     start_thread(thread_udpserver);
     start_thread(thread_tcpserver);

@@ -1,5 +1,6 @@
 // The ten TCP commands of the real daemon, byte for byte, and the framing of
 // requests on port 8001.
+#include <atomic>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -162,28 +163,29 @@ TEST_F(TcpRoad, RequestFraming)
 }
 
 // While a client waits, whoever holds the port keeps it only for a bounded
-// time: a session that sends a byte every 300 ms (each one a request), or ten
+// time: a session that sends a byte every 300 ms (each one a request), one
+// whose bytes come every 100 ms (a request that never ends), or ten
 // connections ahead that stay silent. The waiting client is answered within
 // the configuration tool's time-out, and the busy session is closed.
 TEST_F(TcpRoad, WaitingClientIsServedInTurn)
 {
-    for (int ahead : {1, 10}) {
-        SCOPED_TRACE(std::to_string(ahead) + " ahead");
+    const std::pair<int, int> cases[] = {{1, 300000}, {1, 100000}, {10, 0}}; // ahead, byte every us
+    for (auto [ahead, us] : cases) {
+        SCOPED_TRACE(std::to_string(ahead) + " ahead, " + std::to_string(us));
         std::vector<int> fds;
         for (int i = 0; i < ahead; i++)
             fds.push_back(tcp_connect(8001));
-        bool done = false;
-        std::thread trickle([&] {
-            for (int i = 0;
-                 ahead == 1 && i < 50 && !done && send(fds[0], "x", 1, MSG_NOSIGNAL) == 1; i++)
-                usleep(300000);
+        std::atomic<bool> done{false};
+        std::thread trickle([&, us = us] {
+            for (int i = 0; us && i < 150 && !done && send(fds[0], "x", 1, MSG_NOSIGNAL) == 1; i++)
+                usleep(us);
         });
         usleep(300000);
         EXPECT_EQ(ask(cmd("CMD_GetUrlAddr"), 9000).rfind(URL, 0), 0u);
         done = true;
         trickle.join();
-        // What the first had: answers to its bytes, or nothing.
-        EXPECT_EQ(read_reply(fds[0], 3000, false).substr(0, R0.size()), ahead == 1 ? R0 : "");
+        // What the first had: answers to its requests, or nothing.
+        EXPECT_EQ(read_reply(fds[0], 3000, false).substr(0, R0.size()), us == 300000 ? R0 : "");
         for (int fd : fds)
             close(fd);
     }
