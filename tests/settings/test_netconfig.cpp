@@ -14,25 +14,24 @@
 #include "tools/support/support.h"
 
 // fsync and rename as this program's code calls them, interposed: each call
-// is noted ("fsync <path>[ <size of a file>]", "rename <from> <to>"), then made.
-std::vector<std::string> durability_calls;
+// is noted as a line ("fsync <path>[ <size of a file>]", "rename <from> <to>").
+std::string durability_calls;
 extern "C" int fsync(int fd)
 {
     static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
-    char path[PATH_MAX] = "";
+    char path[PATH_MAX] = "?";
     struct stat st = {};
-    if (readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1) < 0 ||
-        fstat(fd, &st) != 0)
-        path[0] = '?';
-    durability_calls.push_back("fsync " + std::string(path) +
-                               (S_ISREG(st.st_mode) ? " " + std::to_string(st.st_size) : ""));
+    if (readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1) > 0)
+        fstat(fd, &st);
+    durability_calls += "fsync " + std::string(path) +
+                        (S_ISREG(st.st_mode) ? " " + std::to_string(st.st_size) : "") + "\n";
     return real(fd);
 }
 extern "C" int rename(const char *from, const char *to) noexcept
 {
     static auto real =
         reinterpret_cast<int (*)(const char *, const char *)>(dlsym(RTLD_NEXT, "rename"));
-    durability_calls.push_back("rename " + std::string(from) + " " + to);
+    durability_calls += "rename " + std::string(from) + " " + to + "\n";
     return real(from, to);
 }
 
@@ -167,12 +166,11 @@ TEST_F(NetConfig, SyncedBeforeRenameDirectoryAfter)
     NetInfo info = read_info();
     durability_calls.clear();
     ASSERT_EQ(write_info(info), "0 ");
-    ASSERT_EQ(durability_calls.size(), 3u);
-    std::string tmp = durability_calls[1].substr(7, durability_calls[1].find(' ', 7) - 7);
+    size_t at = durability_calls.find("rename ") + 7;
+    std::string tmp = durability_calls.substr(at, durability_calls.find(' ', at) - at);
     EXPECT_EQ(tmp.rfind("/etc/" + std::string(NETCONFIG_TMP_PREFIX) + "eth0-setting.", 0), 0u);
-    EXPECT_EQ(durability_calls[0], "fsync " + tmp + " " + std::to_string(FIVE.size()));
-    EXPECT_EQ(durability_calls[1], "rename " + tmp + " " + PATH);
-    EXPECT_EQ(durability_calls[2], "fsync /etc");
+    EXPECT_EQ(durability_calls, "fsync " + tmp + " " + std::to_string(FIVE.size()) + "\nrename " +
+                                    tmp + " " + PATH + "\nfsync /etc\n");
 }
 
 // A writer that alternates two records is killed with SIGKILL at random

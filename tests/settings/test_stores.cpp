@@ -77,14 +77,14 @@ TEST_F(ReaderDb, ReadsAreBoundedAndNumbersHeldAtTheLimits)
 // message of their own; without row 1 the writes fail too, storing nothing.
 TEST_F(ReaderDb, MissingFileTableRowOrValueFails)
 {
-    const std::string NO_ROW = "/etc/reader.db: readerInfo has no row 1: nothing stored\n";
+    const std::string NO_ROW = "/etc/reader.db: readerInfo has no row 1: nothing stored\n",
+                      NO_TABLE = "no such table: readerInfo\n";
     const struct {
         std::string setup, read_msg, write_msg; // setup "-": no file, else SQL
         int writes;
         const char *after;
     } cases[] = {
-        {"-", "no such table: readerInfo\n", "no such table: readerInfo\n", -2,
-         "<error: no such table: readerInfo>"},
+        {"-", NO_TABLE, NO_TABLE, -2, "<error: no such table: readerInfo>"},
         {SCHEMA + "insert into readerInfo values(2, 8, 'http://two/');", "", NO_ROW, -2,
          "2 8 http://two/"},
         {SCHEMA + "insert into readerInfo values(1, NULL, NULL);", "", "", 0, "1 5 http://new/"},
