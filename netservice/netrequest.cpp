@@ -80,7 +80,7 @@ int net_change(const cJSON *data, const char *old_ip)
     const char *value[NET_ENTRIES];
     for (int i = 0; i < NET_ENTRIES; i++) {
         value[i] = request_string(data, NET_MEMBERS[i]);
-        if (!value[i] || (value[i][0] != '\0' && !net_value_valid(i, value[i])))
+        if (!value[i])
             return -1;
     }
 
@@ -93,6 +93,10 @@ int net_change(const cJSON *data, const char *old_ip)
     if ((readNetConfig(&info) != 0 && (old_ip || errno != ENOENT)) ||
         (old_ip && strcmp(old_ip, info.entry[NET_IP].value) != 0))
         goto out; // meant for another controller
+    for (int i = 0; i < NET_ENTRIES; i++) {
+        if (value[i][0] != '\0' && !net_value_valid(i, value[i]))
+            goto out;
+    }
     for (int i = 0; i < NET_ENTRIES; i++) {
         NetEntry *e = &info.entry[i];
         if (e->key[0] == '\0') { // a line the file lacks: mended when given
