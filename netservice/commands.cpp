@@ -18,18 +18,26 @@ namespace
 
 // Reader commands: posted to the hardware thread, which answers for itself.
 
+// Reads the numbers keys[0..n-1] of obj into *out[i], their low 8 bits.
+// -1 when one is missing (the rest then undefined), else 0.
+int request_bytes(const cJSON *obj, const char *const *keys, unsigned char *const *out, int n)
+{
+    for (int i = 0, v; i < n; i++) {
+        if (request_int(obj, keys[i], &v) != 0)
+            return -1;
+        *out[i] = static_cast<unsigned char>(v);
+    }
+    return 0;
+}
+
 int set_reader_info(const mgmt_request *req, cJSON **)
 {
-    int dev_addr, relay, light, buzzer, st;
-    if (request_int(req->data, "devAddr", &dev_addr) || request_int(req->data, "tRelay", &relay) ||
-        request_int(req->data, "tLight", &light) || request_int(req->data, "tBuzzer", &buzzer) ||
-        request_int(req->data, "Status", &st))
-        return -1;
+    static const char *const keys[] = {"tRelay", "tLight", "tBuzzer", "Status"};
     slot_args args = {};
-    args.t_relay = static_cast<unsigned char>(relay);
-    args.t_light = static_cast<unsigned char>(light);
-    args.t_buzzer = static_cast<unsigned char>(buzzer);
-    args.t_status = static_cast<unsigned char>(st);
+    unsigned char *const out[] = {&args.t_relay, &args.t_light, &args.t_buzzer, &args.t_status};
+    int dev_addr;
+    if (request_int(req->data, "devAddr", &dev_addr) || request_bytes(req->data, keys, out, 4))
+        return -1;
     // The reader command runs also when the address cannot be stored.
     int stored = writeDevAddr(dev_addr);
     int ret = slot_post_wait(req->code, &args);
@@ -65,14 +73,11 @@ int ctr_output(const mgmt_request *req, cJSON **)
 
 int ctr_device(const mgmt_request *req, cJSON **)
 {
-    int light, buzzer, relay;
-    if (request_int(req->data, "Light", &light) || request_int(req->data, "Buzzer", &buzzer) ||
-        request_int(req->data, "Relay", &relay))
-        return -1;
+    static const char *const keys[] = {"Light", "Buzzer", "Relay"};
     slot_args args = {};
-    args.light = static_cast<unsigned char>(light);
-    args.buzzer = static_cast<unsigned char>(buzzer);
-    args.relay = static_cast<unsigned char>(relay);
+    unsigned char *const out[] = {&args.light, &args.buzzer, &args.relay};
+    if (request_bytes(req->data, keys, out, 3))
+        return -1;
     return slot_post_wait(req->code, &args);
 }
 
