@@ -10,6 +10,7 @@
 
 #include "core/slot.h"
 #include "netservice/netrequest.h"
+#include "netservice/status.h"
 #include "settings/netconfig.h"
 #include "settings/readerdb.h"
 
@@ -78,6 +79,8 @@ int response_info(int fd, int code)
         data = reader_info_data();
     } else if (code == REQ_GET_NET_CONF) {
         data = net_conf_data();
+    } else if (code == REQ_GET_STATUS) {
+        data = status_report();
     } else if (code == REQ_GET_URL_ADDR) {
         char url[READER_URL_BUF];
         memset(url, 0, sizeof url);
@@ -105,6 +108,7 @@ void tcp_reply(int fd, int code, int outcome)
         break;
     case REQ_GET_NET_CONF:
     case REQ_GET_URL_ADDR:
+    case REQ_GET_STATUS:
         response_info(fd, code);
         break;
     case REQ_SET_NET_CONF:

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/health.h"
 #include "common/log.h"
 #include "common/mono_clock.h"
 #include "common/wait_readable.h"
@@ -129,6 +130,9 @@ int parse_data(char *text, int *outcome)
     } else if (strcmp(command, CMD_GET_URL_ADDR) == 0) {
         code = REQ_GET_URL_ADDR;
         *outcome = 0;
+    } else if (strcmp(command, CMD_GET_STATUS) == 0) {
+        code = REQ_GET_STATUS;
+        *outcome = 0;
     }
     cJSON_Delete(root);
     return code;
@@ -184,9 +188,11 @@ void serve_connection(int fd, int lfd)
     for (;;) {
         char buf[REQUEST_BUF];
         memset(buf, 0, sizeof buf);
+        health_idle(HEALTH_TCP);
         // 0: the peer closed or stayed silent too long; -1: the wait failed.
         if (wait_request(fd, lfd) <= 0 || trecvn(fd, buf, sizeof buf - 1, TCP_GAP_MS) <= 0)
             return;
+        health_busy(HEALTH_TCP);
         printf("%s\n", log_mask_urls(buf).c_str());
         int outcome;
         int code = parse_data(buf, &outcome);
@@ -263,6 +269,7 @@ void *thread_tcpserver(void *arg)
     for (;;) {
         sockaddr_in peer;
         socklen_t peerlen = sizeof peer;
+        health_idle(HEALTH_TCP);
         int fd = accept(lfd, reinterpret_cast<sockaddr *>(&peer), &peerlen);
         if (fd == -1) {
             if (accept_error_passes(errno))

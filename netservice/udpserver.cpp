@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/health.h"
 #include "netservice/manage_allow.h"
 #include "netservice/netrequest.h"
 
@@ -96,6 +97,7 @@ void *thread_udpserver(void *arg)
         socklen_t fromlen = sizeof from;
 
         memset(buf, 0, sizeof buf);
+        health_idle(HEALTH_UDP);
         ssize_t n =
             recvfrom(fd, buf, sizeof buf - 1, 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
         if (n < 0) {
@@ -104,6 +106,7 @@ void *thread_udpserver(void *arg)
             perror("Receive data failed");
             exit(-1);
         }
+        health_busy(HEALTH_UDP);
         int outcome;
         int code = parse_data(buf, &from.sin_addr, &outcome);
         if (outcome != 0)
