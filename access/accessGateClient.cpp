@@ -142,10 +142,7 @@ int accessGate(char *cardNum)
     }
     if (ret != 0)
         soap_print_fault(ctx, stderr);
-    health_card(ret != 0                           ? HEALTH_NO_ANSWER
-                : response.AccessGranted.OpenRelay ? HEALTH_GRANTED
-                                                   : HEALTH_REFUSED,
-                ret != 0 ? soap_fault_string(ctx) : nullptr);
+    health_card(ret == 0, response.AccessGranted.OpenRelay, soap_fault_string(ctx));
 
     // Managed C++ objects, then the context's data, then the context itself.
     soap_destroy(ctx);

@@ -78,10 +78,9 @@ void health_exchange(bool poll, bool answered)
     pthread_mutex_unlock(&lock);
 }
 
-void health_card(int outcome, const char *error)
+void health_card(bool answered, bool granted, const char *error)
 {
-    if (outcome < HEALTH_GRANTED || outcome > HEALTH_NO_ANSWER)
-        return;
+    int outcome = !answered ? HEALTH_NO_ANSWER : granted ? HEALTH_GRANTED : HEALTH_REFUSED;
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     pthread_mutex_lock(&lock);

@@ -30,8 +30,9 @@ void health_ended(int part);
 void health_exchange(bool poll, bool answered);
 
 enum health_card_outcome { HEALTH_GRANTED, HEALTH_REFUSED, HEALTH_NO_ANSWER };
-// One access check: its outcome and, for HEALTH_NO_ANSWER, why (may be null).
-void health_card(int outcome, const char *error);
+// One access check: whether the service answered and, if so, whether it
+// granted; else error tells why (may be null).
+void health_card(bool answered, bool granted, const char *error);
 
 enum health_state {
     HEALTH_NOT_STARTED, // not begun yet
