@@ -7,8 +7,6 @@
 #include <memory>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 
 #include "common/health.h"
@@ -25,25 +23,10 @@ const long BOUND_MS = 2500, PING_MS = 100;
 // Datagrams of the notify socket, each with its arrival time.
 struct NotifySocket {
     TempDir dir{"gw-notify"};
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    NotifySocket()
-    {
-        sockaddr_un sa = {};
-        sa.sun_family = AF_UNIX;
-        snprintf(sa.sun_path, sizeof sa.sun_path, "%s/notify", dir.path.c_str());
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-        setenv("NOTIFY_SOCKET", sa.sun_path, 1);
-    }
+    int fd = unix_dgram_bind(dir.path + "/notify");
+    NotifySocket() { setenv("NOTIFY_SOCKET", (dir.path + "/notify").c_str(), 1); }
     ~NotifySocket() { close(fd); }
-    // The next datagram within timeout_ms, "" when none.
-    std::string next(int timeout_ms)
-    {
-        timeval tv = {timeout_ms / 1000, timeout_ms % 1000 * 1000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        char buf[256];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
-    }
+    std::string next(int timeout_ms) { return unix_dgram_recv(fd, timeout_ms); }
     // Time from now to the last ping before a silence of quiet_ms.
     double pings_until_quiet(int quiet_ms)
     {
