@@ -88,6 +88,7 @@ TEST(Watchdog, PingsOnlyWhileEveryThreadRuns)
         SCOPED_TRACE(c.what);
         c.stick();
         double ms = notify.pings_until_quiet(static_cast<int>(BOUND_MS) + 1500);
+        printf("pings stopped %.0f ms after the %s stuck (bound %ld ms)\n", ms, c.what, BOUND_MS);
         EXPECT_GE(ms, c.min_ms);
         EXPECT_LE(ms, c.max_ms);
         c.mend();
