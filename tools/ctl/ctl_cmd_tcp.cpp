@@ -225,11 +225,18 @@ int cmd_url_get(int argc, char **argv)
     return run_request(req_simple(CMD_GET_URL_ADDR), &v, nullptr);
 }
 
+static int quiet_refusal(void)
+{
+    return CTL_REFUSED;
+}
+
 // Reads the controller's status report: CTL_OK with *data its "Data" (release
-// the returned tree with cJSON_Delete), or another status (reported).
+// the returned tree with cJSON_Delete), or another status (reported; a
+// refusal only when refused is not null).
 static int read_status(const char *refused, cJSON **tree, const cJSON **data)
 {
-    const struct reply_view v = {CMD_GET_STATUS, nullptr, nullptr, refused, nullptr, nullptr};
+    const struct reply_view v = {CMD_GET_STATUS, nullptr, nullptr,
+                                 refused,        nullptr, refused ? nullptr : quiet_refusal};
     int st = run_request(req_simple(CMD_GET_STATUS), &v, tree);
     *data = st == CTL_OK ? cJSON_GetObjectItemCaseSensitive(*tree, "Data") : nullptr;
     return st;
