@@ -123,11 +123,7 @@ int main(int argc, char **argv)
             return c->run(argc - i - 1, argv + i + 1);
         }
     }
-    if (group) {
-        fprintf(stderr, "%s: '%s' needs get or set, e.g. '%s %s get'.\n", ctl_prog, word, ctl_prog,
-                word);
-        return CTL_USAGE;
-    }
-    fprintf(stderr, "%s: unknown command '%s'\nTry '%s --help'.\n", ctl_prog, word, ctl_prog);
-    return CTL_USAGE;
+    if (group)
+        return ctl_usage_error("'%s' needs get or set, e.g. '%s %s get'", word, ctl_prog, word);
+    return ctl_usage_error("unknown command '%s'", word);
 }
