@@ -152,6 +152,7 @@ TEST(CtlTcp, BadUsageIsRefusedBeforeAnythingIsSent)
         EXPECT_FALSE(r.err.empty()) << args.substr(0, 40);
     }
     EXPECT_FALSE(fake.pending());
+    EXPECT_NE(run_ctl("--help").out.find("--version"), std::string::npos);
 }
 
 // url set refused: the status report tells an http URL under ca.pem from a failed write.
