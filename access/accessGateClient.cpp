@@ -14,6 +14,7 @@
 #include "access/light_code.h"
 #include "access/service_tls.h"
 #include "access/sigpipe_guard.h"
+#include "common/health.h"
 #include "common/log.h"
 #include "core/slot.h"
 #include "settings/protection.h"
@@ -141,6 +142,7 @@ int accessGate(char *cardNum)
     }
     if (ret != 0)
         soap_print_fault(ctx, stderr);
+    health_card(ret == 0, response.AccessGranted.OpenRelay, soap_fault_string(ctx));
 
     // Managed C++ objects, then the context's data, then the context itself.
     soap_destroy(ctx);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "access/accessGateClient.h"
+#include "common/health.h"
 #include "common/log.h"
 #include "common/mono_clock.h"
 #include "core/slot.h"
@@ -115,6 +116,7 @@ int optHardware(void)
     slot_cmd cmd;
 
     memset(card, 0, sizeof card);
+    health_turn(fd1 >= 0);
     if (fd1 < 0)
         retry_reader();
 

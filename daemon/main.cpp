@@ -8,10 +8,12 @@
 #include <ctime>
 #include <pthread.h>
 
+#include "common/health.h"
 #include "common/log.h"
 #include "core/slot.h"
 #include "daemon/hardware.h"
 #include "daemon/report.h"
+#include "daemon/watchdog.h"
 #include "netservice/manage_allow.h"
 #include "netservice/tcpserver.h"
 #include "netservice/udpserver.h"
@@ -44,6 +46,14 @@ int run_option(int argc, char **argv)
     return EXIT_USAGE;
 }
 
+// A network thread that ends is marked so, and the watchdog stops its pings.
+template <void *(*entry)(void *), int part> void *watched(void *arg)
+{
+    entry(arg);
+    health_ended(part);
+    return nullptr;
+}
+
 void start_thread(void *(*entry)(void *))
 {
     pthread_t tid;
@@ -74,8 +84,9 @@ int main(int argc, char **argv)
     slot_init();
     print_protection_state();
 
-    start_thread(thread_udpserver);
-    start_thread(thread_tcpserver);
+    start_thread(watched<thread_udpserver, HEALTH_UDP>);
+    start_thread(watched<thread_tcpserver, HEALTH_TCP>);
+    watchdog_start();
     handle_event();
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "core/slot.h"
 #include "netservice/manage_allow.h"
 #include "netservice/netrequest.h"
+#include "netservice/status.h"
 #include "settings/netconfig.h"
 #include "settings/protection.h"
 #include "settings/readerdb.h"
@@ -133,6 +134,13 @@ int get_url_addr(const mgmt_request *, cJSON **data)
     return 0;
 }
 
+// The health report (see status.h): read-only, always answered.
+int get_status(const mgmt_request *, cJSON **data)
+{
+    *data = status_report();
+    return *data ? 0 : -1;
+}
+
 // Discovery: the "Data" must be the search text exactly.
 int search_reader(const mgmt_request *req, cJSON **)
 {
@@ -157,6 +165,7 @@ const mgmt_command MGMT_COMMANDS[] = {
     {CMD_GET_NET_CONF,    REQ_GET_NET_CONF,     MGMT_TCP, REPLY_DATA,   get_net_conf},
     {CMD_SET_URL_ADDR,    REQ_SET_URL_ADDR,     MGMT_TCP, REPLY_RESULT, set_url_addr},
     {CMD_GET_URL_ADDR,    REQ_GET_URL_ADDR,     MGMT_TCP, REPLY_DATA,   get_url_addr},
+    {CMD_GET_STATUS,      REQ_GET_STATUS,       MGMT_TCP, REPLY_DATA,   get_status},
     {CMD_SEARCH_READER,   REQ_SEARCH_READER,    MGMT_UDP, REPLY_SEARCH, search_reader},
 };
 // clang-format on

@@ -24,6 +24,7 @@ inline constexpr char CMD_SET_NET_CONF[] = "CMD_SetNetConf"; // over TCP, and ov
 inline constexpr char CMD_GET_NET_CONF[] = "CMD_GetNetConf";
 inline constexpr char CMD_SET_URL_ADDR[] = "CMD_SetUrlAddr"; // at most READER_URL_MAX characters
 inline constexpr char CMD_GET_URL_ADDR[] = "CMD_GetUrlAddr";
+inline constexpr char CMD_GET_STATUS[] = "CMD_GetStatus";       // the status report, read-only
 inline constexpr char CMD_SEARCH_READER[] = "CMD_SearchReader"; // UDP only
 
 // The "Data" of a search, and the answer that every controller broadcasts

@@ -16,6 +16,7 @@ enum {
     REQ_GET_NET_CONF = 17,
     REQ_SET_URL_ADDR = 18,
     REQ_GET_URL_ADDR = 19,
+    REQ_GET_STATUS = 20,
     REQ_SEARCH_READER = 32,
 };
 

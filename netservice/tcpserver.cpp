@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/health.h"
 #include "common/log.h"
 #include "common/mono_clock.h"
 #include "common/wait_readable.h"
@@ -86,6 +87,7 @@ void serve_connection(int fd, int lfd)
     for (;;) {
         char buf[REQUEST_BUF];
         memset(buf, 0, sizeof buf);
+        health_idle(HEALTH_TCP);
         if (wait_request(fd, lfd, &waiter_since) <= 0)
             return;
         int n = trecvn(fd, buf, sizeof buf - 1, TCP_GAP_MS);
@@ -93,6 +95,7 @@ void serve_connection(int fd, int lfd)
                   "TCP request not whole within its time limit: connection closed");
         if (n <= 0)
             return;
+        health_busy(HEALTH_TCP);
         printf("%s\n", log_mask_urls(buf).c_str());
         mgmt_result res;
         mgmt_handle(buf, MGMT_TCP, nullptr, &res);
@@ -174,6 +177,7 @@ void *thread_tcpserver(void *arg)
     for (;;) {
         sockaddr_in peer;
         socklen_t peerlen = sizeof peer;
+        health_idle(HEALTH_TCP);
         int fd = accept(lfd, reinterpret_cast<sockaddr *>(&peer), &peerlen);
         if (fd == -1) {
             if (accept_error_passes(errno))

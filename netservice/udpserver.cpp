@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/health.h"
 #include "netservice/netrequest.h"
 
 int sendBroadcase(int port)
@@ -58,6 +59,7 @@ void *thread_udpserver(void *arg)
         socklen_t fromlen = sizeof from;
 
         memset(buf, 0, sizeof buf);
+        health_idle(HEALTH_UDP);
         ssize_t n =
             recvfrom(fd, buf, sizeof buf - 1, 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
         if (n < 0) {
@@ -66,6 +68,7 @@ void *thread_udpserver(void *arg)
             perror("Receive data failed");
             exit(-1);
         }
+        health_busy(HEALTH_UDP);
         mgmt_result res;
         mgmt_handle(buf, MGMT_UDP, &from.sin_addr, &res);
         cJSON_Delete(res.data); // nothing sent over UDP carries data

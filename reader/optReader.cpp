@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/health.h"
 #include "reader/reader_frame.h"
 #include "reader/reader_proto.h"
 
@@ -33,6 +34,7 @@ int exchange(unsigned char cmd, unsigned char *data, int n, reply *r, const char
     memset(r->data, 0, sizeof r->data);
     r->len = 0;
     int ret = optFunction(cmd, data, n, r->data, &r->len, READER_REPLY_WAIT_MS);
+    health_exchange(cmd == READER_CMD_GET_UID, ret != -1);
     if (ret == 0)
         return 0;
     if (what)

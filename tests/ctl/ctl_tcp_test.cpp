@@ -2,6 +2,13 @@
 // bytes of every TCP subcommand, reading of the formatted replies, exit statuses.
 #include "tests/ctl/ctl_harness.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
+#include <sstream>
+#include <sys/socket.h>
+
+#include "netservice/mgmt_proto.h"
+
 namespace
 {
 
@@ -50,6 +57,13 @@ TEST(CtlTcp, EachSubcommandSendsItsExactRequestAndPrintsTheReply)
          "URL  http://h/x\n"},
         {"url set https://svc.example/ws/AccessGate?a=1&b=\"2\"",
          cmd("CMD_SetUrlAddr", R"("https://svc.example/ws/AccessGate?a=1&b=\"2\"")")},
+        {"--json -H127.0.0.1 -t9000 reader get", cmd("CMD_GetReaderInfo"), READER_INFO,
+         R"({"response":1,"Data":{"devAddr":7,"tRelay":10,"tLight":20,"tBuzzer":30,"Status":1}})"
+         "\n"},
+        {"status", cmd("CMD_GetStatus"),
+         R"({"response":1,"Data":{"healthy":true,"reader":{"port":"open","pollsPerSecond":9}}})",
+         "healthy                       true\nreader.port                   open\n"
+         "reader.pollsPerSecond         9\n"},
         {R"(raw {"command":"CMD_CtrRelay","Data":5}trailing)",
          R"({"command":"CMD_CtrRelay","Data":5}trailing)", OK, "response  1\n"},
     };
@@ -96,8 +110,14 @@ TEST(CtlTcp, ExitStatusesTellRefusedAndNoAnswer)
         int status;
         std::string out, err;
     } cases[] = {
-        {"relay", {{reply(0)}}, 1, "", "refused CMD_CtrRelay"},
-        {"net get", {{}, 0, true}, 3, "", "without answering"},
+        {"relay", {{reply(0)}}, 1, "", "did not answer, or answered with a"},
+        {"--json relay",
+         {{reply(0)}},
+         1,
+         "{\"response\":0}\n",
+         R"({"error":"the controller refused)"},
+        {"net get", {{}, 0, true}, 3, "", "/etc/gatewarden/manage-allow exists"},
+        {"status", {{R"({"response":1,"Data":{"healthy":false}})"}}, 1, "healthy", ""},
         {"net get", {{"{\"Data\":1}"}}, 3, "", "not understood"},
         {"-t 700 buzzer", {}, 3, "", "no reply"},                    // never answers
         {"net get", {{NO_NET}}, 1, "", "holds no network settings"}, // no /etc/eth0-setting
@@ -107,7 +127,7 @@ TEST(CtlTcp, ExitStatusesTellRefusedAndNoAnswer)
         FakeController fake;
         CtlResult r = fake.run(c.args, {c.answer});
         EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         bool silence = c.answer.chunks.empty() && !c.answer.hang_up; // waits for the time-out
         EXPECT_TRUE(!silence || (r.ms >= 700 && r.ms < 5000)) << r.ms << " ms";
@@ -132,4 +152,107 @@ TEST(CtlTcp, BadUsageIsRefusedBeforeAnythingIsSent)
         EXPECT_FALSE(r.err.empty()) << args.substr(0, 40);
     }
     EXPECT_FALSE(fake.pending());
+    EXPECT_NE(run_ctl("--help").out.find("--version"), std::string::npos);
+}
+
+// url set refused: the status report tells an http URL under ca.pem from a failed write.
+TEST(CtlTcp, UrlRefusedNamesTheCaFileWhenItIsThere)
+{
+    const std::string ca = R"({"response":1,"Data":{"protections":{"ca":{"on":true}}}})";
+    const struct {
+        std::string url, status_reply, err;
+    } cases[] = {
+        {"http://h/x", ca, "refused: an https URL is required while /etc/gatewarden/ca.pem exists"},
+        {"http://h/x", R"({"response":1,"Data":{"protections":{"ca":{"on":false}}}})",
+         "could not write /etc/reader.db"},
+        {"https://h/x", "", "could not write /etc/reader.db"}, // no status read
+    };
+    for (const auto &c : cases) {
+        FakeController fake;
+        std::vector<FakeAnswer> answers = {{{reply(0)}}};
+        if (!c.status_reply.empty())
+            answers.push_back({{c.status_reply}});
+        CtlResult r = fake.run("url set " + c.url, answers);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(fake.requests.back(), c.status_reply.empty()
+                                            ? cmd("CMD_SetUrlAddr", '"' + c.url + '"')
+                                            : cmd("CMD_GetStatus"));
+    }
+}
+
+// One command on several controllers (127.0.0.2 and .3 answer on one port,
+// nothing listens on .4): one line per host, the worst status.
+TEST(CtlTcp, SeveralHostsInParallelOneResultEach)
+{
+    int port = 0;
+    std::vector<int> fds;
+    for (const char *a : {"127.0.0.2", "127.0.0.3"}) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa = ipv4(a, port);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        socklen_t len = sizeof sa;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+        port = ntohs(sa.sin_port);
+        listen(fd, 4);
+        fds.push_back(fd);
+    }
+    Udp search("127.0.0.1"); // rebound to the port of the controllers
+    close(search.fd);
+    search.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in own = ipv4("127.0.0.1", port);
+    ASSERT_EQ(bind(search.fd, reinterpret_cast<sockaddr *>(&own), sizeof own), 0);
+    TempDir dir{"gw-hosts"};
+    write_file(dir.path + "/hosts", "# the gates\n 127.0.0.2\n\n127.0.0.3 # east\n127.0.0.4\n");
+    const struct {
+        std::string args, out;
+        size_t lines;
+    } cases[] = {
+        {"--json -H 127.0.0.2 -H 127.0.0.3 -H 127.0.0.4 relay",
+         R"({"host":"127.0.0.2","status":0,"result":{"response":1}})"
+         "\n"
+         R"({"host":"127.0.0.3","status":1,"result":{"response":0},"error":"the controller )"
+         R"(refused CMD_CtrRelay)",
+         3},
+        {"--hosts " + dir.path + "/hosts relay", "127.0.0.2: ok\n", 1}, // the others: stderr
+        {"--all=127.0.0.1 relay", "127.0.0.2: ok\n", 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args);
+        bool all = c.args.rfind("--all", 0) == 0;
+        CtlResult r = run_ctl("-p " + std::to_string(port) + " " + c.args, [&] {
+            if (all) { // the search: answers from .2 and .3
+                std::string req;
+                sockaddr_in tool = {};
+                search.recv(req, 5000, nullptr, &tool);
+                for (const char *a : {"127.0.0.2", "127.0.0.3"})
+                    Udp(a).send("TcpReader Response", "127.0.0.1", ntohs(tool.sin_port));
+            }
+            for (size_t k = 0; k < fds.size(); k++) {
+                int fd = wait_readable(fds[k], 10000) > 0 ? accept(fds[k], nullptr, nullptr) : -1;
+                std::string req;
+                char buf[256];
+                ssize_t n;
+                while (fd >= 0 && wait_readable(fd, TCP_GAP_MS) > 0 &&
+                       (n = recv(fd, buf, 256, 0)) > 0)
+                    req.append(buf, static_cast<size_t>(n));
+                EXPECT_EQ(req, cmd("CMD_CtrRelay"));
+                send(fd, reply(k == 0).data(), reply(k == 0).size(), MSG_NOSIGNAL);
+                close(fd);
+            }
+        });
+        std::vector<std::string> lines;
+        std::istringstream in(r.out);
+        for (std::string l; std::getline(in, l);)
+            lines.push_back(l);
+        std::sort(lines.begin(), lines.end());
+        std::string sorted;
+        for (const auto &l : lines)
+            sorted += l + "\n";
+        EXPECT_EQ(sorted.substr(0, c.out.size()), c.out);
+        EXPECT_EQ(lines.size(), c.lines);
+        EXPECT_EQ(r.status, all ? 1 : 4) << r.err;
+    }
+    for (int fd : fds)
+        close(fd);
 }

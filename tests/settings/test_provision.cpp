@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
 
 #include "tests/sql.h"
 #include "tools/support/support.h"
@@ -32,17 +33,28 @@ class Provision : public testing::Test
     std::string sql(const char *db, const std::string &q) { return sql_query(etc + "/" + db, q); }
 };
 
-// A fresh root is what every sandboxed test starts from; here: kept, then completed.
-TEST_F(Provision, ExistingDataKeptThenCompleted)
+// A fresh root is what every sandboxed test starts from; here: the values
+// given replace the stored ones (and say so), the rest is kept, then completed.
+TEST_F(Provision, GivenValuesWrittenTheRestKeptThenCompleted)
 {
+    mkdir(etc.c_str(), 0755);
+    write_file(etc + "/machine-id", "0123456789abcdef0123456789abcdef\n");
     ASSERT_EQ(provision({}), 0);
-    const std::string setting = read_file(etc + "/eth0-setting");
-    ASSERT_EQ(provision({"--devaddr", "5", "--ip", "198.51.100.7"}), 0);
-    for (const std::string &l : lines)
-        EXPECT_EQ(l.compare(0, 5, "kept "), 0) << l;
-    EXPECT_EQ(read_file(etc + "/eth0-setting"), setting);
+    EXPECT_EQ(read_file(etc + "/eth0-setting"), "IP=192.0.2.10\nMask=255.255.255.0\n"
+                                                "Gateway=192.0.2.1\nDNS=192.0.2.1\n"
+                                                "MAC=02:01:23:45:67:89\n");
+    ASSERT_EQ(provision({"--devaddr", "5", "--ip=198.51.100.7"}), 0);
+    EXPECT_EQ(lines[0], "changed " + etc + "/reader.db: row 1: devAddr 5; kept: serverUrl");
+    EXPECT_EQ(lines[2],
+              "changed " + etc +
+                  "/eth0-setting: IP=198.51.100.7; kept: "
+                  "Mask=255.255.255.0 Gateway=192.0.2.1 DNS=192.0.2.1 MAC=02:01:23:45:67:89");
     EXPECT_EQ(sql("reader.db", "select * from readerInfo"),
-              "1|0|http://127.0.0.1:8080/ws/AccessGate");
+              "1|5|http://127.0.0.1:8080/ws/AccessGate");
+    const std::string setting = read_file(etc + "/eth0-setting");
+    ASSERT_EQ(provision({"--ip", "198.51.100.7"}), 0);
+    EXPECT_EQ(lines[2].compare(0, 5, "kept "), 0) << lines[2];
+    EXPECT_EQ(read_file(etc + "/eth0-setting"), setting);
 
     ASSERT_EQ(sql("reader.db", "delete from readerInfo; insert into readerInfo values(2, 8, 'k')"),
               "");
@@ -59,6 +71,12 @@ TEST_F(Provision, ExistingDataKeptThenCompleted)
     EXPECT_EQ(read_file(etc + "/eth0-setting"), "IP=198.51.100.7\nMask=255.255.0.0\n"
                                                 "Gateway=198.51.100.1\nDNS=198.51.100.53\n"
                                                 "MAC=02:AB:cd:00:11:22\n");
+    std::remove((etc + "/eth0-setting").c_str());
+    std::remove((etc + "/machine-id").c_str());
+    ASSERT_EQ(provision({}), 0); // no machine-id: a random local address, not a constant
+    std::string mac = read_file(etc + "/eth0-setting");
+    mac = mac.substr(mac.find("MAC="));
+    EXPECT_TRUE(mac.rfind("MAC=02:", 0) == 0 && mac != "MAC=02:00:c0:00:02:0a\n") << mac;
     ASSERT_EQ(system((GW_SOURCE_DIR "/scripts/make-test-cert --ca " + root.path + "/ca").c_str()),
               0);
     ASSERT_EQ(provision({"--manage-allow", "192.0.2.7,198.51.100.0/24", "--ca",

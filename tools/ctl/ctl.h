@@ -12,11 +12,12 @@
 
 // Exit statuses, also the results of every subcommand.
 enum {
-    CTL_OK = 0,        // the controller answered "response" 1 (or the search found one)
-    CTL_REFUSED = 1,   // the controller answered "response" 0, or has nothing to show
-    CTL_USAGE = 2,     // bad command line
-    CTL_NOANSWER = 3,  // no (usable) answer in time: time-out, broken or foreign reply
-    CTL_NOCONNECT = 4, // no controller there: connection refused, host unreachable
+    CTL_OK = 0,          // the controller answered "response" 1 (or the search found one)
+    CTL_REFUSED = 1,     // the controller answered "response" 0, or has nothing to show
+    CTL_USAGE = 2,       // bad command line
+    CTL_NOANSWER = 3,    // no (usable) answer in time: time-out, broken or foreign reply
+    CTL_NOCONNECT = 4,   // no controller there: connection refused (the daemon is not running)
+    CTL_UNREACHABLE = 5, // the host cannot be reached: no route, or no answer to connect
 };
 
 enum {
@@ -24,12 +25,18 @@ enum {
     CTL_SEARCH_TIMEOUT_MS = 2000,
 };
 
+enum { CTL_FLEET_PARALLEL = 16 }; // hosts served at once by a command on several
+
 // Options that every subcommand accepts.
 struct ctl_global {
-    const char *host; // -H, --host (default 127.0.0.1)
-    int port;         // -p, --port (0: the subcommand's default port)
-    long timeout_ms;  // -t, --timeout (0: the subcommand's default)
-    int json;         // --json: print the controller's own reply text
+    const char *host;   // -H, --host (default 127.0.0.1): the host of this process
+    int port;           // -p, --port (0: the subcommand's default port)
+    long timeout_ms;    // -t, --timeout (0: the subcommand's default)
+    int json;           // --json: compact JSON, one line per result
+    const char **hosts; // every -H, --hosts and --all host, nhosts of them
+    int nhosts;
+    int fleet;       // --hosts or --all given: results prefixed by the host
+    const char *all; // --all: where the search goes
 };
 extern struct ctl_global g_ctl;
 
@@ -59,18 +66,21 @@ struct ctl_usage {
     const char *description; // a few lines, each ending with a line feed
     int npos_min;            // positional words required
     int npos_max;            // positional words allowed
+    bool one_host;           // refuses several hosts (the UDP commands)
 };
 
-// Recognises a global option at argv[*i] and consumes it (with its value).
-// 1 consumed, 0 not a global option, -1 bad value (reported).
-int ctl_global_opt(int argc, char **argv, int *i);
+// Parses the global options before the subcommand (getopt_long). The index
+// of the subcommand's name, or -1 when the tool must end with *status (after
+// --version, or a usage error), -2 for --help.
+int ctl_global_opts(int argc, char **argv, int *status);
 // Prints the global options block of the help texts.
 void ctl_print_global_help(void);
 
 // Parses the words after the subcommand's name (argv[1] .. argv[argc-1]).
 // Returns the number of positional words (stored in pos, at most
 // u->npos_max), or -1 when the subcommand must end with *status: 0 after
-// printing --help, CTL_USAGE after reporting a usage error.
+// printing --help, CTL_USAGE after reporting a usage error, the worst
+// status of all hosts after running the command on several (ctl_fleet_run).
 int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *opts, int nopts,
               const char **pos, int *status);
 
@@ -103,6 +113,23 @@ struct net_values {
 // Checks the values of the NET_OPTIONS given (at least one) and fills nv
 // from them. CTL_OK, or CTL_USAGE (reported).
 int net_options_check(const struct ctl_opt *o, struct net_values *nv);
+
+// ---- Several hosts (ctl_fleet.cpp) ----
+
+// Adds a host to g_ctl.hosts. 0, or -1 (reported).
+int ctl_add_host(const char *host);
+// Adds the hosts of file: one a line, blanks around it ignored, "#" starts a
+// comment. 0, or -1 (reported).
+int ctl_read_hosts(const char *file);
+// Runs the command on every host, at most CTL_FLEET_PARALLEL at once, each in
+// a child process that returns from here with g_ctl.host set (0). The parent
+// prints each host's result as it ends, prefixed by its address (--json:
+// {"host":..,"status":..,"result":..[,"error":..]} a line), and returns -1
+// with the worst status in *status.
+int ctl_fleet_run(int *status);
+// The controllers that answer a search sent to where (UDP): CTL_OK with
+// their addresses added to g_ctl.hosts, or another status (reported).
+int ctl_search_hosts(const char *where);
 
 // ---- Requests (ctl_request.cpp) ----
 // Each builder returns a compact JSON text, malloc'd (release with free()),
@@ -171,6 +198,7 @@ int ctl_resolve(const char *host, int port, int socktype, struct sockaddr_in *sa
 // CTL_OK: *reply holds the reply (malloc'd, NUL-terminated, *len bytes).
 // CTL_USAGE: the request is longer than REQUEST_MAX, or no such host (reported).
 // CTL_NOCONNECT: nothing accepts connections there (reported).
+// CTL_UNREACHABLE: no route to the host, or no answer to connect (reported).
 // CTL_NOANSWER: no complete reply in time (reported, with what to try).
 int tcp_exchange(const char *request, char **reply, size_t *len);
 
@@ -183,6 +211,9 @@ struct reply_view {
     // Looks at the "Data" of an accepted reply before it is printed: CTL_OK,
     // or an exit status after reporting why not. Null: every reply is fine.
     int (*check)(const cJSON *data);
+    // Reports a refusal itself and returns the exit status; null: the
+    // refused text above is printed and the status is CTL_REFUSED.
+    int (*on_refused)(void);
 };
 
 // Sends the request (releasing it), waits for the reply and prints it: a
@@ -204,6 +235,7 @@ int cmd_net_get(int argc, char **argv);
 int cmd_net_set(int argc, char **argv);
 int cmd_url_get(int argc, char **argv);
 int cmd_url_set(int argc, char **argv);
+int cmd_status(int argc, char **argv);
 int cmd_raw(int argc, char **argv);
 // ctl_udp.cpp: through the controller's UDP port.
 int cmd_search(int argc, char **argv);

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 
 #include "tools/common/parse_number.h"
 #include "tools/ctl/ctl.h"
@@ -16,64 +18,109 @@ static int bad_value(const char *opt, const char *text, const char *what)
     return -1;
 }
 
-int ctl_global_opt(int argc, char **argv, int *i)
+// The global options; their codes are what getopt_long returns.
+enum { G_JSON = 1000, G_HOSTS, G_ALL, G_VERSION, G_SUB = 1100 };
+static const struct option GLOBAL_OPTIONS[] = {
+    {"host", required_argument, nullptr, 'H'},
+    {"port", required_argument, nullptr, 'p'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"json", no_argument, nullptr, G_JSON},
+    {"hosts", required_argument, nullptr, G_HOSTS},
+    {"all", optional_argument, nullptr, G_ALL},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, G_VERSION},
+};
+enum { NGLOBAL = sizeof GLOBAL_OPTIONS / sizeof GLOBAL_OPTIONS[0] };
+static const char GLOBAL_SHORT[] = "H:p:t:h";
+
+// Applies global option c with its value. 1 applied, 0 --help or --version
+// (printed), -1 bad value (reported).
+static int global_apply(int c, const char *val)
 {
-    enum { G_HOST, G_PORT, G_TIMEOUT };
-    static const struct {
-        const char *shortname, *longname;
-        int kind;
-    } globals[] = {
-        {"-H", "--host", G_HOST}, {"-p", "--port", G_PORT}, {"-t", "--timeout", G_TIMEOUT}};
-    const char *a = argv[*i];
-    if (strcmp(a, "--json") == 0) {
+    long v = 0;
+    switch (c) {
+    case 'H':
+        if (ctl_check_host(val) != 0)
+            return bad_value("--host", val, "a host name or IPv4 address");
+        if (ctl_add_host(val) != 0)
+            return -1;
+        g_ctl.host = val;
+        return 1;
+    case 'p':
+        if (parse_long(val, 1, 65535, &v) != 0)
+            return bad_value("--port", val, "a port number from 1 to 65535");
+        g_ctl.port = (int)v;
+        return 1;
+    case 't':
+        if (parse_long(val, 1, 3600000, &v) != 0)
+            return bad_value("--timeout", val, "a time in milliseconds (1 to 3600000)");
+        g_ctl.timeout_ms = v;
+        return 1;
+    case G_JSON:
         g_ctl.json = 1;
         return 1;
-    }
-    for (const auto &g : globals) {
-        size_t n = strlen(g.longname);
-        const char *val = nullptr;
-        if (strcmp(a, g.shortname) == 0 || strcmp(a, g.longname) == 0) {
-            if (*i + 1 >= argc) {
-                ctl_usage_error("%s needs a value", a);
-                return -1;
-            }
-            val = argv[++*i];
-        } else if (strncmp(a, g.longname, n) == 0 && a[n] == '=') {
-            val = a + n + 1;
-        } else {
-            continue;
-        }
-        long v = 0;
-        switch (g.kind) {
-        case G_HOST:
-            if (ctl_check_host(val) != 0)
-                return bad_value(g.longname, val, "a host name or IPv4 address");
-            g_ctl.host = val;
-            break;
-        case G_PORT:
-            if (parse_long(val, 1, 65535, &v) != 0)
-                return bad_value(g.longname, val, "a port number from 1 to 65535");
-            g_ctl.port = (int)v;
-            break;
-        default:
-            if (parse_long(val, 1, 3600000, &v) != 0)
-                return bad_value(g.longname, val, "a time in milliseconds (1 to 3600000)");
-            g_ctl.timeout_ms = v;
-            break;
-        }
+    case G_HOSTS:
+        g_ctl.fleet = 1;
+        return ctl_read_hosts(val) == 0 ? 1 : -1;
+    case G_ALL:
+        if (val && ctl_check_host(val) != 0)
+            return bad_value("--all", val, "a broadcast address or host to search");
+        g_ctl.fleet = 1;
+        g_ctl.all = val ? val : "255.255.255.255";
         return 1;
+    case G_VERSION:
+        printf("%s %s\n", ctl_prog, GATEWARDEN_VERSION);
+        return 0;
+    default:
+        return -1;
     }
-    return 0;
+}
+
+// What getopt_long could not take (the word before optind), reported as a
+// usage error; returns CTL_USAGE.
+static int getopt_failed(char **argv)
+{
+    const char *a = argv[optind - 1];
+    const char *eq = strchr(a, '=');
+    if (optopt == 0 || (optopt < 256 && !strchr(GLOBAL_SHORT, optopt)))
+        return ctl_usage_error("unknown option '%s'", a);
+    if (eq && strncmp(a, "--", 2) == 0)
+        return ctl_usage_error("%.*s takes no value", (int)(eq - a), a);
+    return ctl_usage_error("%s needs a value", a);
+}
+
+int ctl_global_opts(int argc, char **argv, int *status)
+{
+    opterr = 0;
+    optind = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, "+H:p:t:h", GLOBAL_OPTIONS, nullptr)) != -1) {
+        if (c == 'h') {
+            *status = CTL_OK;
+            return -2;
+        }
+        int r = c == '?' ? (getopt_failed(argv), -1) : global_apply(c, optarg);
+        if (r <= 0) {
+            *status = r == 0 ? CTL_OK : CTL_USAGE;
+            return -1;
+        }
+    }
+    return optind;
 }
 
 void ctl_print_global_help(void)
 {
     printf("\nGlobal options (before or after the subcommand):\n"
-           "  -H, --host HOST     controller to talk to (default 127.0.0.1)\n"
+           "  -H, --host HOST     controller to talk to (default 127.0.0.1); repeat it to\n"
+           "                      run the command on several controllers at once\n"
+           "      --hosts FILE    ... on every address in FILE (one a line, # comments)\n"
+           "      --all[=ADDR]    ... on every controller that answers a search (sent to\n"
+           "                      ADDR, by default 255.255.255.255)\n"
            "  -p, --port N        port (default %d for TCP commands, %d for UDP)\n"
            "  -t, --timeout MS    how long to wait for an answer (default %d ms; search: %d ms)\n"
-           "      --json          print the controller's own JSON reply instead of a table\n"
-           "  -h, --help          show this help\n",
+           "      --json          one line of compact JSON per result, errors included\n"
+           "  -h, --help          show this help\n"
+           "      --version       show the version\n",
            TCP_PORT, UDP_PORT, CTL_REPLY_TIMEOUT_MS, CTL_SEARCH_TIMEOUT_MS);
 }
 
@@ -94,71 +141,56 @@ static void print_help(const struct ctl_usage *u, const struct ctl_opt *opts, in
 int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *opts, int nopts,
               const char **pos, int *status)
 {
-    int npos = 0;
-    bool only_pos = false;
-    for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        if (!only_pos && strcmp(a, "--") == 0) {
-            only_pos = true;
-            continue;
+    struct option *lo = (struct option *)calloc((size_t)(nopts + NGLOBAL + 1), sizeof *lo);
+    if (!lo) {
+        ctl_err("out of memory");
+        *status = CTL_NOANSWER;
+        return -1;
+    }
+    for (int k = 0; k < nopts; k++)
+        lo[k] = {opts[k].name, opts[k].metavar ? required_argument : no_argument, nullptr,
+                 G_SUB + k};
+    memcpy(lo + nopts, GLOBAL_OPTIONS, sizeof GLOBAL_OPTIONS);
+    opterr = 0;
+    optind = 0;
+    int c, r = 1;
+    while (r > 0 && (c = getopt_long(argc, argv, GLOBAL_SHORT, lo, nullptr)) != -1) {
+        if (c == 'h') {
+            print_help(u, opts, nopts);
+            *status = CTL_OK;
+            r = 0;
+        } else if (c >= G_SUB && c < G_SUB + nopts) {
+            opts[c - G_SUB].value = optarg ? optarg : "1";
+        } else if (c == '?') {
+            *status = getopt_failed(argv);
+            r = -1;
+        } else if ((r = global_apply(c, optarg)) <= 0) {
+            *status = r == 0 ? CTL_OK : CTL_USAGE;
         }
-        if (!only_pos && a[0] == '-' && a[1] != '\0') {
-            if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
-                print_help(u, opts, nopts);
-                *status = CTL_OK;
-                return -1;
-            }
-            int g = ctl_global_opt(argc, argv, &i);
-            if (g < 0) {
-                *status = CTL_USAGE;
-                return -1;
-            }
-            if (g > 0)
-                continue;
-            struct ctl_opt *o = nullptr;
-            const char *val = nullptr;
-            if (a[1] == '-') {
-                const char *eq = strchr(a + 2, '=');
-                size_t n = eq ? (size_t)(eq - (a + 2)) : strlen(a + 2);
-                for (int k = 0; k < nopts; k++) {
-                    if (strlen(opts[k].name) == n && strncmp(opts[k].name, a + 2, n) == 0) {
-                        o = &opts[k];
-                        val = eq ? eq + 1 : nullptr;
-                        break;
-                    }
-                }
-            }
-            if (!o) {
-                *status = ctl_usage_error("unknown option '%s'", a);
-                return -1;
-            }
-            if (!o->metavar) {
-                if (val) {
-                    *status = ctl_usage_error("--%s takes no value", o->name);
-                    return -1;
-                }
-                o->value = "1";
-                continue;
-            }
-            if (!val) {
-                if (i + 1 >= argc) {
-                    *status = ctl_usage_error("--%s needs a value (%s)", o->name, o->metavar);
-                    return -1;
-                }
-                val = argv[++i];
-            }
-            o->value = val;
-            continue;
-        }
-        if (npos >= u->npos_max) {
-            *status = ctl_usage_error("unexpected argument '%s'", a);
-            return -1;
-        }
-        pos[npos++] = a;
+    }
+    free(lo);
+    if (r <= 0)
+        return -1;
+    int npos = argc - optind;
+    if (npos > u->npos_max) {
+        *status = ctl_usage_error("unexpected argument '%s'", argv[optind + u->npos_max]);
+        return -1;
     }
     if (npos < u->npos_min) {
         *status = ctl_usage_error("missing argument");
         return -1;
+    }
+    for (int k = 0; k < npos; k++)
+        pos[k] = argv[optind + k];
+    if (g_ctl.fleet || g_ctl.nhosts > 1) {
+        if (u->one_host) {
+            *status = ctl_usage_error("this command takes no -H, --hosts or --all");
+            return -1;
+        }
+        // The parent runs the command on every host and ends here; each
+        // child goes on as the command on its own host.
+        if (ctl_fleet_run(status) != 0)
+            return -1;
     }
     return npos;
 }
@@ -168,11 +200,15 @@ int ctl_usage_error(const char *fmt, ...)
     va_list ap;
     // Before the subcommand is known, the tool's own name alone.
     const char *sep = *ctl_cmdname ? " " : "";
-    fprintf(stderr, "%s%s%s: ", ctl_prog, sep, ctl_cmdname);
+    char msg[600];
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
-    fprintf(stderr, "\nTry '%s%s%s --help'.\n", ctl_prog, sep, ctl_cmdname);
+    if (g_ctl.json)
+        ctl_err("%s", msg);
+    else
+        fprintf(stderr, "%s%s%s: %s\nTry '%s%s%s --help'.\n", ctl_prog, sep, ctl_cmdname, msg,
+                ctl_prog, sep, ctl_cmdname);
     return CTL_USAGE;
 }
 

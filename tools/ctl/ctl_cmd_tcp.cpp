@@ -4,12 +4,14 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "tools/ctl/ctl.h"
 
 static const char READER_REFUSED[] =
-    "The reader module did not carry it out: check its serial cable and power, then\n"
-    "look at the controller's log (journalctl -u gatewarden) for the reader's error code.";
+    "The reader module did not carry it out: it did not answer, or answered with a\n"
+    "failure. Check its serial cable and power; the controller's log (journalctl -u\n"
+    "gatewarden) tells which.";
 
 int cmd_reader_get(int argc, char **argv)
 {
@@ -17,20 +19,24 @@ int cmd_reader_get(int argc, char **argv)
         "reader get",
         "Reads the reader module's settings record (relay, light and buzzer settings and\n"
         "status) and the controller's device address.\n",
-        0, 0};
+        0, 0, false};
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
         return st;
-    const struct reply_view v = {CMD_GET_READER_INFO, nullptr, nullptr, READER_REFUSED, nullptr};
+    const struct reply_view v = {CMD_GET_READER_INFO, nullptr, nullptr,
+                                 READER_REFUSED,      nullptr, nullptr};
     return run_request(req_simple(CMD_GET_READER_INFO), &v, nullptr);
 }
 
 // Takes the current values for the settings not given on the command line.
 static int read_current(long cur[5])
 {
-    const struct reply_view v = {CMD_GET_READER_INFO, nullptr, nullptr,
+    const struct reply_view v = {CMD_GET_READER_INFO,
+                                 nullptr,
+                                 nullptr,
                                  "Reading the current settings failed; give all five options to "
                                  "set them without reading first.",
+                                 nullptr,
                                  nullptr};
     cJSON *tree = nullptr;
     int st = run_request(req_simple(CMD_GET_READER_INFO), &v, &tree);
@@ -58,7 +64,7 @@ int cmd_reader_set(int argc, char **argv)
         "reader set [--devaddr N] [--relay N] [--light N] [--buzzer N] [--status N]",
         "Writes the reader module's settings record and stores the device address.\n"
         "Settings not given keep their current values, read first with reader get.\n",
-        0, 0};
+        0, 0, false};
     struct ctl_opt o[] = {
         {"devaddr", "N", "device address sent with every access check", nullptr},
         {"relay", "N", "relay setting of the reader module (0-255)", nullptr},
@@ -89,18 +95,19 @@ int cmd_reader_set(int argc, char **argv)
             if (!o[k].value)
                 v[k] = cur[k];
     }
-    const struct reply_view view = {CMD_SET_READER_INFO, nullptr, "ok", READER_REFUSED, nullptr};
+    const struct reply_view view = {CMD_SET_READER_INFO, nullptr, "ok",
+                                    READER_REFUSED,      nullptr, nullptr};
     return run_request(req_set_reader_info(v[0], v[1], v[2], v[3], v[4]), &view, nullptr);
 }
 
 static int output_command(int argc, char **argv, const char *name, const char *command,
                           const char *what)
 {
-    struct ctl_usage u = {name, what, 0, 0};
+    struct ctl_usage u = {name, what, 0, 0, false};
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
         return st;
-    const struct reply_view v = {command, nullptr, "ok", READER_REFUSED, nullptr};
+    const struct reply_view v = {command, nullptr, "ok", READER_REFUSED, nullptr, nullptr};
     return run_request(req_simple(command), &v, nullptr);
 }
 
@@ -130,7 +137,7 @@ int cmd_output(int argc, char **argv)
         "Sets light, buzzer and relay in one command, as the controller does after an\n"
         "access check. Codes not given are 0. Light codes 0-5 are the colours of the\n"
         "access service's answer; relay 1 opens the gate.\n",
-        0, 0};
+        0, 0, false};
     struct ctl_opt o[] = {
         {"light", "N", "light code (0-255; 0-5 the usual colours)", nullptr},
         {"buzzer", "N", "buzzer code (0-255)", nullptr},
@@ -143,7 +150,8 @@ int cmd_output(int argc, char **argv)
     for (int k = 0; k < 3; k++)
         if (ctl_opt_long(&o[k], 0, 255, &v[k]) != 0)
             return CTL_USAGE;
-    const struct reply_view view = {CMD_CTR_DEVICE, nullptr, "ok", READER_REFUSED, nullptr};
+    const struct reply_view view = {CMD_CTR_DEVICE, nullptr, "ok",
+                                    READER_REFUSED, nullptr, nullptr};
     return run_request(req_ctr_device(v[0], v[1], v[2]), &view, nullptr);
 }
 
@@ -165,11 +173,12 @@ int cmd_net_get(int argc, char **argv)
         "net get",
         "Shows the network settings stored on the controller (IP address, mask,\n"
         "gateway, DNS server, MAC address), as it applies them at boot.\n",
-        0, 0};
+        0, 0, false};
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
         return st;
-    const struct reply_view v = {CMD_GET_NET_CONF, nullptr, nullptr, nullptr, net_settings_held};
+    const struct reply_view v = {CMD_GET_NET_CONF, nullptr,           nullptr,
+                                 nullptr,          net_settings_held, nullptr};
     return run_request(req_simple(CMD_GET_NET_CONF), &v, nullptr);
 }
 
@@ -179,7 +188,7 @@ int cmd_net_set(int argc, char **argv)
         "net set [--ip ADDR] [--mask MASK] [--gateway ADDR] [--dns ADDR] [--mac MAC]",
         "Stores new network settings on the controller, which then REBOOTS to apply\n"
         "them. Values not given stay as they are.\n",
-        0, 0};
+        0, 0, false};
     struct ctl_opt o[] = {NET_OPTIONS};
     int st = 0;
     if (ctl_parse(argc, argv, &u, o, NET_COUNT, nullptr, &st) < 0)
@@ -188,9 +197,12 @@ int cmd_net_set(int argc, char **argv)
     if ((st = net_options_check(o, &nv)) != CTL_OK)
         return st;
     const struct reply_view v = {
-        CMD_SET_NET_CONF, nullptr, "saved; the controller reboots now to apply the new settings",
+        CMD_SET_NET_CONF,
+        nullptr,
+        "saved; the controller reboots now to apply the new settings",
         "The controller could not write its network settings file; nothing changed and it\n"
         "does not reboot. Look at its log (journalctl -u gatewarden).",
+        nullptr,
         nullptr};
     return run_request(req_set_net_conf(nullptr, &nv), &v, nullptr);
 }
@@ -199,15 +211,60 @@ int cmd_url_get(int argc, char **argv)
 {
     static const struct ctl_usage u = {
         "url get", "Shows the URL of the access service that the controller asks for every card.\n",
-        0, 0};
+        0, 0, false};
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
         return st;
-    const struct reply_view v = {CMD_GET_URL_ADDR, "URL", nullptr,
+    const struct reply_view v = {CMD_GET_URL_ADDR,
+                                 "URL",
+                                 nullptr,
                                  "The controller could not read /etc/reader.db; check that it was "
                                  "provisioned (gatewarden-provision).",
+                                 nullptr,
                                  nullptr};
     return run_request(req_simple(CMD_GET_URL_ADDR), &v, nullptr);
+}
+
+static int quiet_refusal(void)
+{
+    return CTL_REFUSED;
+}
+
+// Reads the controller's status report: CTL_OK with *data its "Data" (release
+// the returned tree with cJSON_Delete), or another status (reported; a
+// refusal only when refused is not null).
+static int read_status(const char *refused, cJSON **tree, const cJSON **data)
+{
+    const struct reply_view v = {CMD_GET_STATUS, nullptr, nullptr,
+                                 refused,        nullptr, refused ? nullptr : quiet_refusal};
+    int st = run_request(req_simple(CMD_GET_STATUS), &v, tree);
+    *data = st == CTL_OK ? cJSON_GetObjectItemCaseSensitive(*tree, "Data") : nullptr;
+    return st;
+}
+
+static const char *url_sent; // the URL of url set
+
+// url set refused: an http URL while the controller holds its CA file, or a
+// failed write. Tells them apart by the URL sent and the status report.
+static int url_refused(void)
+{
+    cJSON *tree = nullptr;
+    const cJSON *data = nullptr;
+    bool http = strncmp(url_sent, "https://", 8) != 0;
+    bool ca = false;
+    if (http && read_status(nullptr, &tree, &data) == CTL_OK) {
+        const cJSON *p = cJSON_GetObjectItemCaseSensitive(data, "protections");
+        ca = cJSON_IsTrue(
+            cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(p, "ca"), "on"));
+    }
+    cJSON_Delete(tree);
+    if (ca)
+        ctl_err("refused: an https URL is required while /etc/gatewarden/ca.pem exists");
+    else
+        ctl_err("the controller refused %s.\nThe controller could not write /etc/reader.db; look "
+                "at its log (journalctl -u gatewarden).",
+                CMD_SET_URL_ADDR);
+    return CTL_REFUSED;
 }
 
 int cmd_url_set(int argc, char **argv)
@@ -216,7 +273,7 @@ int cmd_url_set(int argc, char **argv)
         "url set URL",
         "Stores the URL of the access service (http:// or https://, at most 255\n"
         "characters). It is used from the next card on.\n",
-        1, 1};
+        1, 1, false};
     const char *pos[1] = {nullptr};
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, pos, &st) < 0)
@@ -224,10 +281,8 @@ int cmd_url_set(int argc, char **argv)
     if (ctl_check_url(pos[0]) != 0)
         return ctl_usage_error("the URL must start with http:// or https://, hold no blanks or "
                                "control characters and have at most 255 characters");
-    const struct reply_view v = {CMD_SET_URL_ADDR, nullptr, "ok",
-                                 "The controller could not write /etc/reader.db; look at its log "
-                                 "(journalctl -u gatewarden).",
-                                 nullptr};
+    const struct reply_view v = {CMD_SET_URL_ADDR, nullptr, "ok", nullptr, nullptr, url_refused};
+    url_sent = pos[0];
     return run_request(req_set_url(pos[0]), &v, nullptr);
 }
 
@@ -238,13 +293,57 @@ int cmd_raw(int argc, char **argv)
         "Sends JSON to the command port exactly as given and prints the reply. An\n"
         "unknown command or a malformed request is answered with \"response\" 0.\n"
         "Example: gatewardenctl raw '{\"Command\":\"CMD_GetUrlAddr\"}'\n",
-        1, 1};
+        1, 1, false};
     const char *pos[1] = {nullptr};
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, pos, &st) < 0)
         return st;
     if (!*pos[0])
         return ctl_usage_error("the request is empty");
-    const struct reply_view v = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    const struct reply_view v = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     return run_request(strdup(pos[0]), &v, nullptr);
+}
+
+// The members of obj as "name  value" rows, nested objects as "outer.inner".
+static void print_flat(const cJSON *obj, const std::string &prefix, int width)
+{
+    for (const cJSON *m = obj->child; m; m = m->next) {
+        std::string name = prefix + (m->string ? m->string : "");
+        if (cJSON_IsObject(m)) {
+            print_flat(m, name + ".", width);
+            continue;
+        }
+        char *v = value_text(m);
+        print_row(stdout, name.c_str(), width, v);
+        free(v);
+    }
+}
+
+int cmd_status(int argc, char **argv)
+{
+    static const struct ctl_usage u = {
+        "status",
+        "Shows how the controller is doing: version, uptime, its threads, the reader\n"
+        "port and polls a second, the cards since it started, the last service error,\n"
+        "its protections and settings files. Exit status 1 when it is not healthy.\n",
+        0, 0, false};
+    int st = 0;
+    if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
+        return st;
+    cJSON *tree = nullptr;
+    const cJSON *data = nullptr;
+    st = read_status("The controller has no status report: it runs an older gatewarden.", &tree,
+                     &data);
+    if (st != CTL_OK)
+        return st;
+    if (g_ctl.json) {
+        char *text = cJSON_PrintUnformatted(tree);
+        printf("%s\n", text ? text : "null");
+        free(text);
+    } else if (cJSON_IsObject(data)) {
+        print_flat(data, "", 28);
+    }
+    st = cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(data, "healthy")) ? CTL_OK : CTL_REFUSED;
+    cJSON_Delete(tree);
+    return st;
 }

@@ -2,6 +2,7 @@
 // settings through the controller's UDP port 8000 and TCP port 8001.
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -11,17 +12,27 @@
 #define GATEWARDEN_VERSION "unknown"
 #endif
 
-struct ctl_global g_ctl = {"127.0.0.1", 0, 0, 0};
+struct ctl_global g_ctl = {"127.0.0.1", 0, 0, 0, nullptr, 0, 0, nullptr};
 const char *ctl_prog = "gatewardenctl";
 
 void ctl_err(const char *fmt, ...)
 {
     va_list ap;
-    fprintf(stderr, "%s: ", ctl_prog);
+    char msg[2048];
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
-    fputc('\n', stderr);
+    if (!g_ctl.json) {
+        fprintf(stderr, "%s: %s\n", ctl_prog, msg);
+        return;
+    }
+    // One line of JSON: {"error":"..."}.
+    cJSON *o = cJSON_CreateObject();
+    char *text =
+        o && cJSON_AddStringToObject(o, "error", msg) ? cJSON_PrintUnformatted(o) : nullptr;
+    fprintf(stderr, "%s\n", text ? text : "{\"error\":\"out of memory\"}");
+    free(text);
+    cJSON_Delete(o);
 }
 
 long ctl_now_ms(void)
@@ -51,6 +62,7 @@ static const struct ctl_cmd commands[] = {
     {"net", "set", "net set", cmd_net_set, "change them; the controller reboots"},
     {"url", "get", "url get", cmd_url_get, "show the access service URL"},
     {"url", "set", "url set", cmd_url_set, "change it"},
+    {nullptr, "status", "status", cmd_status, "show how the controller is doing"},
     {nullptr, "raw", "raw", cmd_raw, "send a JSON request as given"},
     {nullptr, "netconf-udp", "netconf-udp", cmd_netconf_udp,
      "change the network settings over UDP; it reboots"},
@@ -60,7 +72,8 @@ enum { NCOMMANDS = sizeof commands / sizeof commands[0] };
 static void usage(FILE *out)
 {
     fprintf(out,
-            "usage: %s [-H HOST] [-p PORT] [-t MS] [--json] COMMAND [ARGS]\n\n"
+            "usage: %s [-H HOST]... [--hosts FILE] [--all[=ADDR]] [-p PORT] [-t MS] [--json]\n"
+            "       COMMAND [ARGS]\n\n"
             "Finds gatewarden access controllers and reads and changes their settings.\n\n"
             "Commands:\n",
             ctl_prog);
@@ -69,7 +82,9 @@ static void usage(FILE *out)
     if (out == stdout) {
         ctl_print_global_help();
         printf("\nExit status: 0 done, 1 refused by the controller (or nothing to show), 2 bad\n"
-               "usage, 3 no answer in time, 4 no controller there (connection refused).\n"
+               "usage, 3 no answer in time, 4 no controller there (connection refused: the\n"
+               "daemon is not running), 5 host unreachable (no route, or no answer to connect).\n"
+               "On several hosts: the worst of their statuses.\n"
                "'%s COMMAND --help' describes a command.\n",
                ctl_prog);
     }
@@ -77,26 +92,14 @@ static void usage(FILE *out)
 
 int main(int argc, char **argv)
 {
-    int i = 1;
-    while (i < argc && argv[i][0] == '-') {
-        if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
-            usage(stdout);
-            return CTL_OK;
-        }
-        if (strcmp(argv[i], "--version") == 0) {
-            printf("%s %s\n", ctl_prog, GATEWARDEN_VERSION);
-            return CTL_OK;
-        }
-        int g = ctl_global_opt(argc, argv, &i);
-        if (g < 0)
-            return CTL_USAGE;
-        if (g == 0) {
-            fprintf(stderr, "%s: unknown option '%s'\nTry '%s --help'.\n", ctl_prog, argv[i],
-                    ctl_prog);
-            return CTL_USAGE;
-        }
-        i++;
+    int st = 0;
+    int i = ctl_global_opts(argc, argv, &st);
+    if (i == -2) {
+        usage(stdout);
+        return CTL_OK;
     }
+    if (i < 0)
+        return st;
     if (i >= argc) {
         usage(stderr);
         return CTL_USAGE;
@@ -120,11 +123,7 @@ int main(int argc, char **argv)
             return c->run(argc - i - 1, argv + i + 1);
         }
     }
-    if (group) {
-        fprintf(stderr, "%s: '%s' needs get or set, e.g. '%s %s get'.\n", ctl_prog, word, ctl_prog,
-                word);
-        return CTL_USAGE;
-    }
-    fprintf(stderr, "%s: unknown command '%s'\nTry '%s --help'.\n", ctl_prog, word, ctl_prog);
-    return CTL_USAGE;
+    if (group)
+        return ctl_usage_error("'%s' needs get or set, e.g. '%s %s get'", word, ctl_prog, word);
+    return ctl_usage_error("unknown command '%s'", word);
 }

@@ -60,20 +60,33 @@ int ctl_resolve(const char *host, int port, int socktype, struct sockaddr_in *sa
 static int connect_failed(const char *where, int err, long timeout)
 {
     if (err == ETIMEDOUT || err == 0) {
-        ctl_err("no connection to %s within %ld ms (no answer in time).\n"
+        ctl_err("no connection to %s within %ld ms: the host does not answer (unreachable).\n"
                 "Check the address (gatewardenctl search lists the controllers on this "
                 "network) or give more time with --timeout.",
                 where, timeout);
-        return CTL_NOANSWER;
+        return CTL_UNREACHABLE;
     }
-    if (err == ECONNREFUSED)
+    if (err == ECONNREFUSED) {
         ctl_err("cannot connect to %s: connection refused (no controller there).\n"
                 "Is gatewarden running there? On the device: systemctl status gatewarden.",
                 where);
-    else
-        ctl_err("cannot connect to %s: %s.\nCheck the address and the network route.", where,
-                strerror(err));
-    return CTL_NOCONNECT;
+        return CTL_NOCONNECT;
+    }
+    ctl_err("cannot connect to %s: %s.\nCheck the address and the network route.", where,
+            strerror(err));
+    return err == EHOSTUNREACH || err == ENETUNREACH || err == EHOSTDOWN || err == ENETDOWN
+               ? CTL_UNREACHABLE
+               : CTL_NOCONNECT;
+}
+
+// The controller closed (or reset) the connection before its reply began.
+static void closed_unread(const char *where)
+{
+    ctl_err("%s closed the connection without answering.\n"
+            "While /etc/gatewarden/manage-allow exists on the controller, it serves only the\n"
+            "addresses listed there: add this computer's address to it (or provision it with\n"
+            "gatewarden-provision --manage-allow). Otherwise it may be restarting; try again.",
+            where);
 }
 
 // Connects without blocking beyond the deadline: the socket, or -1 with the
@@ -149,15 +162,17 @@ static long read_reply(int fd, char *buf, const char *where, long deadline, long
         ssize_t n = w < 0 ? -1 : recv(fd, buf + have, REPLY_MAX - have, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
+        if (n < 0 && errno == ECONNRESET && have == 0) {
+            closed_unread(where);
+            return -1;
+        }
         if (n < 0) {
             ctl_err("receiving from %s failed: %s.", where, strerror(errno));
             return -1;
         }
         if (n == 0) {
             if (have == 0)
-                ctl_err("%s closed the connection without answering.\n"
-                        "It may be restarting; try again in a few seconds.",
-                        where);
+                closed_unread(where);
             else
                 ctl_err("%s closed the connection in the middle of its reply (%zu bytes).", where,
                         have);
@@ -263,9 +278,16 @@ int run_request(char *request, const struct reply_view *view, cJSON **tree)
         free(text);
         return CTL_NOANSWER;
     }
-    if (g_ctl.json && !tree)
-        printf("%s\n", text);
+    if (g_ctl.json && !tree) {
+        char *compact = cJSON_PrintUnformatted(root);
+        printf("%s\n", compact ? compact : text);
+        free(compact);
+    }
     free(text);
+    if (response != 1 && view->on_refused) {
+        cJSON_Delete(root);
+        return view->on_refused();
+    }
     if (response != 1) {
         if (view->command)
             ctl_err("the controller refused %s (\"response\": %d).\n%s", view->command, response,

@@ -183,6 +183,39 @@ static void print_found(const struct found *f)
     }
 }
 
+// Sends the search to dst and notes every controller that answers within
+// the time-out in f. CTL_OK when one answered, else CTL_NOANSWER (reported).
+static int search(const struct sockaddr_in *dst, struct found *f)
+{
+    long timeout = g_ctl.timeout_ms ? g_ctl.timeout_ms : (long)CTL_SEARCH_TIMEOUT_MS;
+    char *request = req_search();
+    int fd = request ? udp_open() : -1;
+    if (fd < 0 || udp_send(fd, request, dst) != 0) {
+        free(request);
+        if (fd >= 0)
+            close(fd);
+        return CTL_NOANSWER;
+    }
+    free(request);
+    long deadline = ctl_now_ms() + timeout;
+    char buf[ANSWER_BUF];
+    struct sockaddr_in from;
+    long n;
+    while ((n = udp_receive(fd, buf, sizeof buf, &from, deadline)) > 0) {
+        if ((size_t)n == sizeof SEARCH_ANSWER - 1 && memcmp(buf, SEARCH_ANSWER, (size_t)n) == 0)
+            note_answer(f, from.sin_addr);
+    }
+    close(fd);
+    if (n == 0 && f->count == 0)
+        ctl_err("no controller answered within %ld ms.\n"
+                "Controllers answer only on their own network segment (routers do not pass\n"
+                "broadcasts). Choose the network with --interface IF, ask one address with\n"
+                "--to ADDR, or give more time with --timeout. A firewall must let UDP port\n"
+                "8000 out and the answers (broadcasts to this tool's port) in.",
+                timeout);
+    return n < 0 || f->count == 0 ? CTL_NOANSWER : CTL_OK;
+}
+
 int cmd_search(int argc, char **argv)
 {
     static const struct ctl_usage u = {
@@ -190,7 +223,7 @@ int cmd_search(int argc, char **argv)
         "Finds the controllers on this network segment: sends the search datagram to\n"
         "UDP port 8000 (by default to 255.255.255.255) and lists the address of every\n"
         "controller that answers within the time-out, one a line.\n",
-        0, 0};
+        0, 0, true};
     struct ctl_opt o[] = {
         {"to", "ADDR", "send the search to this address (a host or a broadcast address)", nullptr},
         {"interface", "IF", "send it to the broadcast address of this interface", nullptr},
@@ -201,41 +234,24 @@ int cmd_search(int argc, char **argv)
     struct sockaddr_in dst;
     if ((st = udp_destination(o[0].value, o[1].value, &dst)) != CTL_OK)
         return st;
-    long timeout = g_ctl.timeout_ms ? g_ctl.timeout_ms : (long)CTL_SEARCH_TIMEOUT_MS;
-    char *request = req_search();
-    int fd = request ? udp_open() : -1;
-    if (fd < 0 || udp_send(fd, request, &dst) != 0) {
-        free(request);
-        if (fd >= 0)
-            close(fd);
-        return CTL_NOANSWER;
-    }
-    free(request);
-
     struct found *f = (struct found *)calloc(1, sizeof *f);
-    if (!f) {
-        close(fd);
-        return CTL_NOANSWER;
-    }
-    long deadline = ctl_now_ms() + timeout;
-    char buf[ANSWER_BUF];
-    struct sockaddr_in from;
-    long n;
-    while ((n = udp_receive(fd, buf, sizeof buf, &from, deadline)) > 0) {
-        if ((size_t)n == sizeof SEARCH_ANSWER - 1 && memcmp(buf, SEARCH_ANSWER, (size_t)n) == 0)
-            note_answer(f, from.sin_addr);
-    }
-    close(fd);
-    st = n < 0 ? CTL_NOANSWER : f->count > 0 ? CTL_OK : CTL_NOANSWER;
-    if (n == 0 && f->count == 0)
-        ctl_err("no controller answered within %ld ms.\n"
-                "Controllers answer only on their own network segment (routers do not pass\n"
-                "broadcasts). Choose the network with --interface IF, ask one address with\n"
-                "--to ADDR, or give more time with --timeout. A firewall must let UDP port\n"
-                "8000 out and the answers (broadcasts to this tool's port) in.",
-                timeout);
-    if (n == 0)
+    st = f ? search(&dst, f) : CTL_NOANSWER;
+    if (st != CTL_NOANSWER || (f && f->count == 0))
         print_found(f);
+    free(f);
+    return st;
+}
+
+int ctl_search_hosts(const char *where)
+{
+    struct sockaddr_in dst;
+    int st = udp_destination(where, nullptr, &dst);
+    struct found *f = st == CTL_OK ? (struct found *)calloc(1, sizeof *f) : nullptr;
+    st = f ? search(&dst, f) : st == CTL_OK ? CTL_NOANSWER : st;
+    char ip[INET_ADDRSTRLEN];
+    for (int k = 0; st == CTL_OK && k < f->count; k++)
+        if (inet_ntop(AF_INET, &f->addr[k], ip, sizeof ip) == nullptr || ctl_add_host(ip) != 0)
+            st = CTL_NOANSWER;
     free(f);
     return st;
 }
@@ -249,8 +265,9 @@ int cmd_netconf_udp(int argc, char **argv)
         "connection, for instance when its address is not on this tool's network. By\n"
         "default the request is broadcast; only the controller whose current IP address\n"
         "is --old-ip applies it, rewrites its settings and REBOOTS. Controllers send no\n"
-        "answer: run search afterwards to see it at its new address.\n",
-        0, 0};
+        "answer, so nothing confirms that one applied it: run search afterwards to see\n"
+        "it at its new address.\n",
+        0, 0, true};
     struct ctl_opt o[] = {
         NET_OPTIONS,
         {"old-ip", "ADDR", "current IPv4 address of the controller to change (required)", nullptr},
@@ -277,11 +294,15 @@ int cmd_netconf_udp(int argc, char **argv)
     free(request);
     if (fd >= 0)
         close(fd);
-    if (st == CTL_OK) {
-        char ip[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &dst.sin_addr, ip, sizeof ip);
-        printf("sent to %s:%d; the controller at %s applies it and reboots (no answer comes)\n", ip,
+    char ip[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &dst.sin_addr, ip, sizeof ip);
+    if (st == CTL_OK && g_ctl.json)
+        printf("{\"sent\":\"%s:%d\",\"oldIP\":\"%s\",\"confirmed\":false}\n", ip,
                ntohs(dst.sin_port), old_ip);
-    }
+    else if (st == CTL_OK)
+        printf("sent to %s:%d. Controllers do not answer a set-up, so nothing confirms that\n"
+               "a controller at %s exists or applied it; if one did, it reboots now.\n"
+               "Run search in a minute to see it at its new address.\n",
+               ip, ntohs(dst.sin_port), old_ip);
     return st;
 }

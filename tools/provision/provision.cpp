@@ -1,14 +1,16 @@
 // gatewarden-provision: creates the device's settings stores when they are
 // missing: /etc/reader.db (readerInfo, row 1), /etc/card.db (card) and
-// /etc/eth0-setting (five lines). Existing data is never overwritten: a file,
-// table or row that is there already is kept as it is, and only what is
-// missing is added. Prints one line for each thing it created.
+// /etc/eth0-setting (five lines). What is there already is kept, except the
+// values given on the command line: they replace the stored ones (the
+// device address and URL of row 1, the given lines of /etc/eth0-setting).
+// Prints one line for each thing it created, changed or kept.
 //
 // The protections are installed only when asked for, and then replace what
 // was there: --ca FILE becomes /etc/gatewarden/ca.pem, --manage-allow LIST
 // becomes /etc/gatewarden/manage-allow.
 //
 // Exit status: 0 done, 1 a store could not be created or completed, 2 bad usage.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <getopt.h>
 #include <openssl/pem.h>
 #include <sqlite3.h>
 #include <fstream>
@@ -23,6 +26,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "netservice/manage_allow.h"
 #include "settings/netconfig.h"
@@ -38,13 +42,16 @@ const char *const DEFAULT_URL = "http://127.0.0.1:8080/ws/AccessGate";
 // Key names and defaults of a fresh network settings file, in entry order.
 const char *const NET_KEYS[NET_ENTRIES] = {"IP", "Mask", "Gateway", "DNS", "MAC"};
 const char *const NET_DEFAULTS[NET_ENTRIES] = {"192.0.2.10", "255.255.255.0", "192.0.2.1",
-                                               "192.0.2.1", "02:00:c0:00:02:0a"};
+                                               "192.0.2.1", nullptr}; // MAC: board_mac
 
 const char *const READER_SCHEMA =
     "create table if not exists readerInfo(id INTEGER PRIMARY KEY, devAddr INTEGER, "
     "serverUrl TEXT)";
 const char *const READER_ROW =
     "insert or ignore into readerInfo(id, devAddr, serverUrl) values(1, ?, ?)";
+// The given values of row 1 (a null parameter keeps the stored one).
+const char *const READER_UPDATE = "update readerInfo set devAddr = coalesce(?1, devAddr), "
+                                  "serverUrl = coalesce(?2, serverUrl) where id = 1";
 const char *const CARD_SCHEMA = "create table if not exists card(id INTEGER PRIMARY KEY, "
                                 "cardNum TEXT)";
 
@@ -52,6 +59,7 @@ struct Options {
     std::string root = "/";
     int devAddr = 0;
     const char *url = DEFAULT_URL;
+    bool devAddr_set = false, url_set = false;
     const char *net[NET_ENTRIES] = {};
     std::string ca, manage; // texts of ca.pem and manage-allow, when set
     bool ca_set = false, manage_set = false;
@@ -63,10 +71,11 @@ void usage(FILE *out)
           "                            [--mask M] [--gateway G] [--dns D] [--mac M]\n"
           "                            [--ca FILE] [--manage-allow LIST]\n"
           "Creates DIR/etc/reader.db, DIR/etc/card.db and DIR/etc/eth0-setting where\n"
-          "they are missing (DIR, which must exist, defaults to /); existing data is\n"
-          "never overwritten.\n"
+          "they are missing (DIR, which must exist, defaults to /). In existing ones\n"
+          "the values given replace the stored ones; everything else is kept.\n"
           "Defaults: devaddr 0, url http://127.0.0.1:8080/ws/AccessGate, ip 192.0.2.10,\n"
-          "mask 255.255.255.0, gateway 192.0.2.1, dns 192.0.2.1, mac 02:00:c0:00:02:0a.\n"
+          "mask 255.255.255.0, gateway 192.0.2.1, dns 192.0.2.1, mac the board's: that of\n"
+          "eth0 (with DIR /), else a locally administered one from DIR/etc/machine-id.\n"
           "--ca FILE installs the PEM certificates of FILE as DIR" PROTECT_CA_FILE ":\n"
           "the access service must then be https with a certificate from that CA.\n"
           "--manage-allow LIST installs LIST (IPv4 addresses and prefixes, separated by\n"
@@ -129,46 +138,55 @@ bool manage_text(const char *list, std::string *text)
 // 0, or 2 after a message on bad usage.
 int parse_args(int argc, char **argv, Options *o)
 {
-    static const char *const net_opts[NET_ENTRIES] = {"--ip", "--mask", "--gateway", "--dns",
-                                                      "--mac"};
-    static const char *const other_opts[] = {"--root", "--devaddr", "--url", "--ca",
-                                             "--manage-allow"};
-    for (int i = 1; i < argc; i++) {
-        const char *opt = argv[i];
-        if (strcmp(opt, "--help") == 0 || strcmp(opt, "-h") == 0) {
+    enum { O_ROOT = 256, O_DEVADDR, O_URL, O_CA, O_MANAGE, O_NET };
+    static const option longopts[] = {
+        {"root", required_argument, nullptr, O_ROOT},
+        {"devaddr", required_argument, nullptr, O_DEVADDR},
+        {"url", required_argument, nullptr, O_URL},
+        {"ca", required_argument, nullptr, O_CA},
+        {"manage-allow", required_argument, nullptr, O_MANAGE},
+        {"ip", required_argument, nullptr, O_NET + NET_IP},
+        {"mask", required_argument, nullptr, O_NET + NET_MASK},
+        {"gateway", required_argument, nullptr, O_NET + NET_GATEWAY},
+        {"dns", required_argument, nullptr, O_NET + NET_DNS},
+        {"mac", required_argument, nullptr, O_NET + NET_MAC},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, "h", longopts, nullptr)) != -1) {
+        const char *val = optarg;
+        switch (c) {
+        case 'h':
             usage(stdout);
             exit(0);
-        }
-        int k = 0;
-        while (k < NET_ENTRIES && strcmp(opt, net_opts[k]) != 0)
-            k++;
-        bool known = k < NET_ENTRIES;
-        for (const char *name : other_opts)
-            known = known || strcmp(opt, name) == 0;
-        if (!known) {
-            fprintf(stderr, "gatewarden-provision: unknown option '%s'\n", opt);
+        case '?':
+            if (optopt)
+                fprintf(stderr, "gatewarden-provision: %s needs a value\n", argv[optind - 1]);
+            else
+                fprintf(stderr, "gatewarden-provision: unknown option '%s'\n", argv[optind - 1]);
             return 2;
-        }
-        if (i + 1 >= argc) {
-            fprintf(stderr, "gatewarden-provision: %s needs a value\n", opt);
-            return 2;
-        }
-        const char *val = argv[++i];
-        if (strcmp(opt, "--root") == 0) {
+        case O_ROOT:
             o->root = val;
-        } else if (strcmp(opt, "--devaddr") == 0) {
+            break;
+        case O_DEVADDR:
             if (!parse_int(val, &o->devAddr)) {
                 fprintf(stderr, "gatewarden-provision: bad device address '%s'\n", val);
                 return 2;
             }
-        } else if (strcmp(opt, "--url") == 0) {
+            o->devAddr_set = true;
+            break;
+        case O_URL:
             if (strlen(val) > READER_URL_MAX) {
                 fprintf(stderr, "gatewarden-provision: URL longer than %d characters\n",
                         READER_URL_MAX);
                 return 2;
             }
             o->url = val;
-        } else if (strcmp(opt, "--ca") == 0) {
+            o->url_set = true;
+            break;
+        case O_CA: {
             std::ifstream in(val, std::ios::binary);
             std::ostringstream text;
             text << in.rdbuf();
@@ -179,7 +197,9 @@ int parse_args(int argc, char **argv, Options *o)
                 return 2;
             }
             o->ca_set = true;
-        } else if (strcmp(opt, "--manage-allow") == 0) {
+            break;
+        }
+        case O_MANAGE:
             if (!manage_text(val, &o->manage)) {
                 fprintf(stderr,
                         "gatewarden-provision: bad --manage-allow '%s': IPv4 addresses and "
@@ -188,14 +208,21 @@ int parse_args(int argc, char **argv, Options *o)
                 return 2;
             }
             o->manage_set = true;
-        } else {
-            bool ok = k == NET_MAC ? is_mac(val) : is_ipv4(val);
-            if (!ok) {
-                fprintf(stderr, "gatewarden-provision: bad value for %s: '%s'\n", opt, val);
+            break;
+        default: {
+            int k = c - O_NET;
+            if (!(k == NET_MAC ? is_mac(val) : is_ipv4(val))) {
+                fprintf(stderr, "gatewarden-provision: bad value for --%s: '%s'\n",
+                        longopts[O_NET - O_ROOT + k].name, val);
                 return 2;
             }
             o->net[k] = val;
         }
+        }
+    }
+    if (optind < argc) {
+        fprintf(stderr, "gatewarden-provision: unexpected argument '%s'\n", argv[optind]);
+        return 2;
     }
     return 0;
 }
@@ -228,22 +255,85 @@ int write_whole(const std::string &path, const std::string &text, bool replace)
     return ok ? 0 : err;
 }
 
-// Creates the settings file whole or not at all.
-int make_eth0_setting(const std::string &path, const Options &o)
+// The board's MAC address: with root "/", eth0's own (when it has one);
+// else a locally administered unicast address made of the first bytes of
+// root/etc/machine-id; else a random one of the same kind.
+std::string board_mac(const std::string &top)
 {
-    if (exists(path)) {
-        printf("kept %s\n", path.c_str());
-        return 0;
+    std::string mac;
+    if (top.empty()) {
+        std::ifstream in("/sys/class/net/eth0/address");
+        std::getline(in, mac);
+        if (is_mac(mac.c_str()) && mac != "00:00:00:00:00:00")
+            return mac;
     }
-    std::string text;
-    for (int k = 0; k < NET_ENTRIES; k++)
-        text += std::string(NET_KEYS[k]) + "=" + (o.net[k] ? o.net[k] : NET_DEFAULTS[k]) + "\n";
-    int err = write_whole(path, text, false);
+    unsigned char b[6] = {0, 0, 0, 0, 0, 0};
+    std::string id;
+    std::ifstream in(top + "/etc/machine-id");
+    std::getline(in, id);
+    bool from_id = id.size() >= 10 && id.find_first_not_of("0123456789abcdef") == std::string::npos;
+    for (int k = 0; from_id && k < 5; k++)
+        b[k + 1] = static_cast<unsigned char>(std::stoul(id.substr(2 * k, 2), nullptr, 16));
+    if (!from_id && getentropy(b + 1, 5) != 0)
+        b[1] = static_cast<unsigned char>(getpid()),
+        b[2] = static_cast<unsigned char>(time(nullptr));
+    b[0] = 0x02; // locally administered, unicast
+    char text[18];
+    snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4],
+             b[5]);
+    return text;
+}
+
+// Creates the settings file whole or not at all; in an existing one the
+// given values replace those of their keys (a missing key is added), and
+// the file is rewritten whole.
+int make_eth0_setting(const std::string &path, const std::string &top, const Options &o)
+{
+    std::string text, changed, kept;
+    bool fresh = !exists(path);
+    if (fresh) {
+        for (int k = 0; k < NET_ENTRIES; k++)
+            text += std::string(NET_KEYS[k]) + "=" +
+                    (o.net[k]          ? o.net[k]
+                     : NET_DEFAULTS[k] ? NET_DEFAULTS[k]
+                                       : board_mac(top)) +
+                    "\n";
+    } else {
+        std::ifstream in(path);
+        std::vector<std::string> lines;
+        for (std::string l; std::getline(in, l);)
+            lines.push_back(l);
+        for (int k = 0; k < NET_ENTRIES; k++) {
+            std::string key = std::string(NET_KEYS[k]) + "=";
+            auto at = std::find_if(lines.begin(), lines.end(),
+                                   [&](const std::string &l) { return l.rfind(key, 0) == 0; });
+            if (!o.net[k] || (at != lines.end() && *at == key + o.net[k])) {
+                kept += " " + (at != lines.end() ? *at : key.substr(0, key.size() - 1) + " (none)");
+                continue;
+            }
+            changed += " " + key + o.net[k];
+            if (at != lines.end())
+                *at = key + o.net[k];
+            else
+                lines.push_back(key + o.net[k]);
+        }
+        if (changed.empty()) {
+            printf("kept %s:%s\n", path.c_str(), kept.c_str());
+            return 0;
+        }
+        for (const std::string &l : lines)
+            text += l + "\n";
+    }
+    int err = write_whole(path, text, !fresh);
     if (err) {
         fprintf(stderr, "gatewarden-provision: %s: %s\n", path.c_str(), strerror(err));
         return 1;
     }
-    printf("created %s\n", path.c_str());
+    if (fresh)
+        printf("created %s\n", path.c_str());
+    else
+        printf("changed %s:%s%s%s\n", path.c_str(), changed.c_str(),
+               kept.empty() ? "" : "; kept:", kept.c_str());
     return 0;
 }
 
@@ -285,6 +375,7 @@ int make_db(const std::string &path, const char *table, const char *schema, cons
     const char *step = "open";
     bool had_table = false;
     int added_row = 0;
+    bool changed_row = false;
     int rc =
         sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc == SQLITE_OK) {
@@ -308,6 +399,20 @@ int make_db(const std::string &path, const char *table, const char *schema, cons
             added_row = sqlite3_changes(db);
         }
         sqlite3_finalize(st);
+        st = nullptr;
+        if (rc == SQLITE_OK && !added_row && (row->devAddr_set || row->url_set)) {
+            step = "update row 1";
+            rc = sqlite3_prepare_v2(db, READER_UPDATE, -1, &st, nullptr);
+        }
+        if (st) {
+            if (row->devAddr_set)
+                sqlite3_bind_int(st, 1, row->devAddr);
+            if (row->url_set)
+                sqlite3_bind_text(st, 2, row->url, -1, SQLITE_STATIC);
+            rc = sqlite3_step(st) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
+            changed_row = sqlite3_changes(db) > 0;
+        }
+        sqlite3_finalize(st);
     }
     if (rc == SQLITE_OK) {
         step = "commit";
@@ -327,7 +432,14 @@ int make_db(const std::string &path, const char *table, const char *schema, cons
     if (added_row)
         added += (had_table ? "" : ", ") + std::string("row 1 (devAddr ") +
                  std::to_string(row->devAddr) + ", serverUrl " + row->url + ")";
-    if (added.empty())
+    if (changed_row)
+        printf("changed %s: row 1:%s%s%s\n", path.c_str(),
+               row->devAddr_set ? (" devAddr " + std::to_string(row->devAddr)).c_str() : "",
+               row->url_set ? (std::string(" serverUrl ") + row->url).c_str() : "",
+               row->devAddr_set && row->url_set ? ""
+               : row->devAddr_set               ? "; kept: serverUrl"
+                                                : "; kept: devAddr");
+    else if (added.empty())
         printf("kept %s\n", path.c_str());
     else
         printf("%s %s: %s\n", fresh ? "created" : "added to", path.c_str(), added.c_str());
@@ -360,7 +472,7 @@ int main(int argc, char **argv)
     int rc = 0;
     rc |= make_db(etc + "/reader.db", "readerInfo", READER_SCHEMA, &o);
     rc |= make_db(etc + "/card.db", "card", CARD_SCHEMA, nullptr);
-    rc |= make_eth0_setting(etc + "/eth0-setting", o);
+    rc |= make_eth0_setting(etc + "/eth0-setting", top, o);
     if (o.ca_set)
         rc |= install(top, PROTECT_CA_FILE, o.ca);
     if (o.manage_set)

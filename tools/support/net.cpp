@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "tools/support/support.h"
@@ -110,4 +111,27 @@ bool Udp::recv(std::string &data, int timeout_ms, in_addr *dst, sockaddr_in *fro
     if (from)
         *from = src;
     return n >= 0;
+}
+
+int unix_dgram_bind(const std::string &path)
+{
+    sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    if (path.size() >= sizeof sa.sun_path)
+        return -1;
+    path.copy(sa.sun_path, path.size());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+std::string unix_dgram_recv(int fd, int timeout_ms)
+{
+    pollfd p = {fd, POLLIN, 0};
+    char buf[512];
+    ssize_t n = poll(&p, 1, timeout_ms) > 0 ? recv(fd, buf, sizeof buf, 0) : -1;
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
 }

@@ -110,6 +110,11 @@ std::string read_reply(int fd, int timeout_ms, bool whole = true);
 // A listening TCP socket on 127.0.0.1 and a free port (*port).
 int tcp_listen(int *port);
 
+// A local datagram socket bound to path (a service manager's notify socket):
+// the socket, or -1. One datagram from it within timeout_ms, "" when none.
+int unix_dgram_bind(const std::string &path);
+std::string unix_dgram_recv(int fd, int timeout_ms);
+
 // UDP on addr and a port of its own, broadcasts allowed.
 struct Udp {
     int fd;
