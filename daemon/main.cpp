@@ -8,6 +8,7 @@
 #include <ctime>
 #include <pthread.h>
 
+#include "access/offline_grace.h"
 #include "common/log.h"
 #include "core/slot.h"
 #include "daemon/hardware.h"
@@ -15,7 +16,9 @@
 #include "netservice/manage_allow.h"
 #include "netservice/tcpserver.h"
 #include "netservice/udpserver.h"
+#include "settings/grant_store.h"
 #include "settings/netconfig.h"
+#include "settings/offline_config.h"
 
 namespace
 {
@@ -67,6 +70,7 @@ int main(int argc, char **argv)
     // Log lines must reach a pipe as they happen.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     removeNetConfigLeftovers(&started);
+    offline_grace_start(OFFLINE_GRACE_FILE, GRANT_STORE_PATH);
     report_start();
     slot_init();
     print_protection_state();
