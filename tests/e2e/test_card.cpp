@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "settings/grant_store.h"
 #include "tests/e2e/board.h"
 
 TEST(CardRoad, DecisionDrivesTheReaderThenPollingResumes)
@@ -62,6 +63,7 @@ TEST(CardRoad, DecisionDrivesTheReaderThenPollingResumes)
     b.drain();
     EXPECT_EQ(count_lines(b.reader, " rx 97", from), 0);
     EXPECT_EQ(count_lines(b.reader, "out light=", from), 0);
+    EXPECT_NE(access(GRANT_STORE_PATH, F_OK), 0) << "offline grace is off, nothing is stored";
 }
 
 // A TCP command that arrives while the hardware thread waits for a slow
