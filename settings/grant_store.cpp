@@ -260,17 +260,24 @@ void grant_store_audit(const char *card, long long at, const char *outcome, int 
     push(OP_AUDIT, card, at, outcome, relay, light);
 }
 
-int grant_store_find(const char *card, grant_rec *rec, long long *latest)
+int grant_store_flush(void)
 {
     pthread_mutex_lock(&s.lock);
     unsigned long want = s.queued;
     while (s.running && s.written < want)
         pthread_cond_wait(&s.cond, &s.lock);
-    *latest = s.latest;
     bool usable = s.running && !s.failed;
     pthread_mutex_unlock(&s.lock);
-    if (!usable)
+    return usable ? 0 : -1;
+}
+
+int grant_store_find(const char *card, grant_rec *rec, long long *latest)
+{
+    if (grant_store_flush() != 0)
         return -1;
+    pthread_mutex_lock(&s.lock);
+    *latest = s.latest;
+    pthread_mutex_unlock(&s.lock);
 
     sqlite3_stmt *st = nullptr;
     if (sqlite3_prepare_v2(s.rdb, FIND, -1, &st, nullptr) != SQLITE_OK) {

@@ -36,6 +36,10 @@ void grant_store_put(const char *card, long long at, int relay, int light);
 void grant_store_forget(const char *card, long long at);
 void grant_store_audit(const char *card, long long at, const char *outcome, int relay, int light);
 
+// Waits until every change queued so far is written. 0, or -1 when the
+// store is closed or a batch could not be written.
+int grant_store_flush(void);
+
 // Waits until every change queued so far is written, then looks card up:
 // 1 and *rec when it is remembered, 0 when not, -1 on failure (also once a
 // batch of changes could not be written: a lost revocation must not open). *latest is

@@ -1,0 +1,155 @@
+// Offline grace on a real SQLite file with a clock the test sets: which card
+// opens without the service, what the audit keeps, the bounds, and the
+// opt-in file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "access/offline_grace.h"
+#include "core/slot.h"
+#include "settings/grant_store.h"
+#include "settings/offline_config.h"
+#include "tools/support/support.h"
+
+namespace
+{
+
+const long long H = 3600, T = 2000000000; // T: a set clock
+long long now_at = T;
+long long test_clock(void)
+{
+    return now_at;
+}
+
+struct Grace : testing::Test {
+    TempDir dir{"gw-grace"};
+    std::string conf = dir.path + "/offline-grace", db = dir.path + "/offline.db";
+    void SetUp() override
+    {
+        slot_init();
+        grace_clock = test_clock;
+        grace_clock_floor = T - 1000 * H;
+        ASSERT_TRUE(write_file(conf, "# test\n 8h \n"));
+        ASSERT_EQ(offline_grace_start(conf.c_str(), db.c_str()), 8 * H);
+    }
+    void TearDown() override { offline_grace_stop(), grant_store_max = GRANT_STORE_MAX; }
+    // The service's answer (relay 1 granted, 0 refused) at t.
+    void answer(const char *card, int relay, long long t)
+    {
+        now_at = t;
+        offline_grace_answer(card, relay, relay ? 3 : 1);
+    }
+    // No decision at t: the output posted, "" when none.
+    std::string offline(const char *card, long long t)
+    {
+        now_at = t;
+        pthread_mutex_lock(&mutex);
+        opt = SLOT_IDLE;
+        pthread_mutex_unlock(&mutex);
+        offline_grace_no_answer(card);
+        slot_cmd c;
+        return slot_take(&c) == SLOT_DEVICE ? "light=" + std::to_string(c.args.light) +
+                                                  " relay=" + std::to_string(c.args.relay)
+                                            : "";
+    }
+    std::vector<audit_row> audit(bool drain = false)
+    {
+        std::vector<audit_row> rows;
+        grant_store_flush();
+        audit_list(
+            db.c_str(), drain,
+            [](const audit_row *r, void *v) {
+                static_cast<std::vector<audit_row> *>(v)->push_back(*r);
+            },
+            &rows);
+        return rows;
+    }
+};
+
+} // namespace
+
+// Each row: what the service said (g granted, r refused) and the offline
+// lookups (l), at times around T; the last lookup's outcome.
+TEST_F(Grace, WhichCardOpensWithoutTheService)
+{
+    struct step {
+        char op;
+        long long at;
+    };
+    const struct {
+        const char *name;
+        std::vector<step> steps;
+        const char *outcome;
+    } cases[] = {
+        {"granted an hour ago", {{'g', T}, {'l', T + H}}, "granted"},
+        {"at the end of the period", {{'g', T}, {'l', T + 8 * H}}, "granted"},
+        {"never granted", {{'l', T}}, "unknown"},
+        {"refused after the grant", {{'g', T}, {'r', T + 1}, {'l', T + 2}}, "unknown"},
+        {"granted again after a refusal", {{'r', T}, {'g', T + 1}, {'l', T + 2}}, "granted"},
+        {"older than the period", {{'g', T}, {'l', T + 8 * H + 1}}, "expired"},
+        {"clock set back before the grant", {{'g', T}, {'l', T - H}}, "expired"},
+        {"clock set back after expiry", {{'g', T}, {'l', T + 9 * H}, {'l', T + H}}, "expired"},
+        {"clock forward, then back",
+         {{'g', T}, {'r', T + 30 * 24 * H}, {'g', T + 1}, {'l', T + 2}},
+         "expired"},
+        {"clock unset at the lookup", {{'g', T}, {'l', T - 2000 * H}}, "no clock"},
+        {"granted while the clock was unset",
+         {{'g', T - 2000 * H}, {'l', T - 2000 * H + 1}},
+         "no clock"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string card = "C" + std::to_string(n++), out = "-";
+        for (const step &s : c.steps)
+            if (s.op == 'l')
+                out = offline(card.c_str(), s.at);
+            else
+                answer(s.op == 'r' && s.at > T + H ? "other" : card.c_str(), s.op == 'g', s.at);
+        std::vector<audit_row> rows = audit();
+        ASSERT_FALSE(rows.empty());
+        EXPECT_STREQ(rows.back().outcome, c.outcome);
+        EXPECT_EQ(out, std::string(c.outcome) == "granted" ? "light=3 relay=1" : "");
+    }
+}
+
+// The least recently granted card goes first; store and audit outlive a
+// restart; the audit keeps every offline card in order and drains.
+TEST_F(Grace, BoundsRestartAndAudit)
+{
+    grant_store_max = 3;
+    for (const char *card : {"A", "B", "C", "A", "D"})
+        answer(card, 1, T);
+    offline_grace_stop();
+    ASSERT_EQ(offline_grace_start(conf.c_str(), db.c_str()), 8 * H);
+    const char *const cards[] = {"A", "B", "C", "D"}, *const out[] = {"granted", "unknown",
+                                                                      "granted", "granted"};
+    for (const char *card : cards)
+        offline(card, T + 1);
+    offline_grace_stop();
+    ASSERT_EQ(offline_grace_start(conf.c_str(), db.c_str()), 8 * H);
+    std::vector<audit_row> rows = audit(true);
+    ASSERT_EQ(rows.size(), 4u);
+    for (size_t i = 0; i < 4; i++) {
+        EXPECT_STREQ(rows[i].card, cards[i]);
+        EXPECT_STREQ(rows[i].outcome, out[i]);
+        EXPECT_EQ(rows[i].at, T + 1);
+    }
+    EXPECT_TRUE(audit().empty());
+}
+
+// Without the file nothing is stored or posted; a bad file keeps it off.
+TEST_F(Grace, OnlyWithAGoodFile)
+{
+    offline_grace_stop();
+    unlink(db.c_str());
+    for (const char *text : {"", "8d\n", "73h\n", "0m\n", "8h\n8h\n", "8 h\n"}) {
+        ASSERT_TRUE(*text ? write_file(conf, text) : unlink(conf.c_str()) == 0);
+        EXPECT_EQ(offline_grace_start(conf.c_str(), db.c_str()), *text ? -1 : 0) << text;
+        answer("A", 1, T);
+        EXPECT_EQ(offline("A", T + 1), "");
+        EXPECT_NE(access(db.c_str(), F_OK), 0);
+    }
+    long s = 0;
+    EXPECT_TRUE(offline_period_parse("72h", &s) == 0 && s == 72 * H);
+    EXPECT_TRUE(offline_period_parse("45m", &s) == 0 && s == 45 * 60);
+}
