@@ -6,12 +6,12 @@
 // SOAP 1.1, document style, literal use; local elements unqualified. The
 // namespace URI below must equal ACCESS_NS1_URI in access/access_config.h.
 
-// gsoap ns1 service name: AccessGate
-// gsoap ns1 service style: document
-// gsoap ns1 service encoding: literal
-// gsoap ns1 schema namespace: http://accessgate/
-// gsoap ns1 schema elementForm: unqualified
-// gsoap ns1 schema attributeForm: unqualified
+//gsoap ns1 service name: AccessGate
+//gsoap ns1 service style: document
+//gsoap ns1 service encoding: literal
+//gsoap ns1 schema namespace: http://accessgate/
+//gsoap ns1 schema elementForm: unqualified
+//gsoap ns1 schema attributeForm: unqualified
 
 // Type ns1:GrantAccess-Device.
 class _ns1__GrantAccess_Device
