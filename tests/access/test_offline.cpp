@@ -1,13 +1,18 @@
 // Offline grace on a real SQLite file with a clock the test sets: which card
-// opens without the service, what the audit keeps, the bounds, and the
-// opt-in file.
+// opens without the service, what the audit keeps, the bounds, the opt-in
+// file; and behind the real access gate client, which calls give no
+// decision. accessGate reads /etc/reader.db: inside the board sandbox only.
 #include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "access/accessGateClient.h"
 #include "access/offline_grace.h"
 #include "core/slot.h"
 #include "settings/grant_store.h"
-#include "settings/offline_config.h"
+#include "settings/protection.h"
+#include "settings/readerdb.h"
 #include "tools/support/support.h"
 
 namespace
@@ -42,10 +47,12 @@ struct Grace : testing::Test {
     std::string offline(const char *card, long long t)
     {
         now_at = t;
-        pthread_mutex_lock(&mutex);
-        opt = SLOT_IDLE;
-        pthread_mutex_unlock(&mutex);
         offline_grace_no_answer(card);
+        return posted();
+    }
+    // The output posted since the last look, "" when none.
+    static std::string posted()
+    {
         slot_cmd c;
         return slot_take(&c) == SLOT_DEVICE ? "light=" + std::to_string(c.args.light) +
                                                   " relay=" + std::to_string(c.args.relay)
@@ -65,10 +72,42 @@ struct Grace : testing::Test {
     }
 };
 
+// accessGate for the card against a service with args (none: a closed
+// port) at url (PORT: its port); the output posted, "" when none.
+std::string gate(std::string args, std::string url)
+{
+    static TempDir d("gw-offline-cert");
+    static bool certs = system(("cd " + d.path +
+                                " && " GW_SOURCE_DIR "/scripts/make-test-cert . && " GW_SOURCE_DIR
+                                "/scripts/make-test-cert --ca other")
+                                   .c_str()) == 0;
+    if (args.find("--tls") != std::string::npos)
+        args += " --cert " + d.path + "/cert.pem --key " + d.path + "/key.pem";
+    std::vector<std::string> argv = {gw_bin("gatewarden-servicesim"), "--port", "0"};
+    std::istringstream in(args);
+    for (std::string w; in >> w;)
+        argv.push_back(w);
+    Child svc;
+    std::string line = ":1/";
+    EXPECT_TRUE(certs &&
+                (args.empty() || (svc.start(argv) && svc.wait_for("listening ", 10000, &line))));
+    url.replace(url.find("PORT"), 4,
+                std::to_string(atoi(line.substr(line.rfind(':') + 1).c_str())));
+    EXPECT_EQ(writeUrlConfig(&url[0]), 0);
+    mkdir("/etc/gatewarden", 0755);
+    EXPECT_TRUE(url.find("https") != 0 ||
+                write_file(PROTECT_CA_FILE, read_file(d.path + "/other/ca.pem")));
+    std::string card = "0A1B2C3D\n";
+    accessGate(&card[0]);
+    unlink(PROTECT_CA_FILE);
+    return Grace::posted();
+}
+
 } // namespace
 
-// Each row: what the service said (g granted, r refused) and the offline
-// lookups (l), at times around T; the last lookup's outcome.
+// Each row: what the service said (g granted, r refused, o another card
+// answered) and the offline lookups (l), at times around T; the last
+// lookup's outcome.
 TEST_F(Grace, WhichCardOpensWithoutTheService)
 {
     struct step {
@@ -89,7 +128,7 @@ TEST_F(Grace, WhichCardOpensWithoutTheService)
         {"clock set back before the grant", {{'g', T}, {'l', T - H}}, "expired"},
         {"clock set back after expiry", {{'g', T}, {'l', T + 9 * H}, {'l', T + H}}, "expired"},
         {"clock forward, then back",
-         {{'g', T}, {'r', T + 30 * 24 * H}, {'g', T + 1}, {'l', T + 2}},
+         {{'g', T}, {'o', T + 30 * 24 * H}, {'g', T + 1}, {'l', T + 2}},
          "expired"},
         {"clock unset at the lookup", {{'g', T}, {'l', T - 2000 * H}}, "no clock"},
         {"granted while the clock was unset",
@@ -104,7 +143,7 @@ TEST_F(Grace, WhichCardOpensWithoutTheService)
             if (s.op == 'l')
                 out = offline(card.c_str(), s.at);
             else
-                answer(s.op == 'r' && s.at > T + H ? "other" : card.c_str(), s.op == 'g', s.at);
+                answer(s.op == 'o' ? "other" : card.c_str(), s.op == 'g', s.at);
         std::vector<audit_row> rows = audit();
         ASSERT_FALSE(rows.empty());
         EXPECT_STREQ(rows.back().outcome, c.outcome);
@@ -149,7 +188,33 @@ TEST_F(Grace, OnlyWithAGoodFile)
         EXPECT_EQ(offline("A", T + 1), "");
         EXPECT_NE(access(db.c_str(), F_OK), 0);
     }
-    long s = 0;
-    EXPECT_TRUE(offline_period_parse("72h", &s) == 0 && s == 72 * H);
-    EXPECT_TRUE(offline_period_parse("45m", &s) == 0 && s == 45 * 60);
+}
+
+// Every call that gives no decision posts the remembered output; a decision
+// of the service, granted or refused, wins over the store.
+TEST_F(Grace, NoDecisionUsesTheStoreAndADecisionWins)
+{
+    now_at = T;
+    const std::string HTTP = "http://127.0.0.1:PORT/ws", HTTPS = "https://127.0.0.1:PORT/ws";
+    const struct {
+        const char *args;
+        std::string url;
+        const char *out;
+    } cases[] = {
+        {"--card 0A1B2C3D=1,000000100", HTTP, "light=3 relay=1"}, // granted: remembered
+        {"--deny-all --fault fault500", HTTP, "light=3 relay=1"},
+        {"--deny-all --fault fault200", HTTP, "light=3 relay=1"},
+        {"--deny-all --fault http=404", HTTP, "light=3 relay=1"},
+        {"--deny-all --fault drop", HTTP, "light=3 relay=1"},
+        {"--deny-all --fault delay=2600", HTTP, "light=3 relay=1"}, // receive time-out
+        {"", HTTP, "light=3 relay=1"},                              // no connection
+        {"--deny-all", "http://gw-no-such-host.invalid:PORT/ws", "light=3 relay=1"},
+        {"--deny-all", HTTPS, "light=3 relay=1"},                 // no TLS there
+        {"--deny-all --tls", HTTPS, "light=3 relay=1"},           // unknown issuer
+        {"--card 0A1B2C3D=1,000000010", HTTP, "light=2 relay=1"}, // the service wins
+        {"--card 0A1B2C3D=0,000000001", HTTP, "light=1 relay=0"}, // refused: forgotten
+        {"--deny-all --fault fault500", HTTP, ""},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(gate(c.args, c.url), c.out) << c.args << " " << c.url;
 }
