@@ -21,6 +21,10 @@ namespace
 const char *const SCHEMA =
     "pragma journal_mode=wal;"
     "pragma synchronous=full;"
+    // A small write-ahead log on the board's flash: checkpointed every 128
+    // pages (512 kB) and cut back to 512 kB after a checkpoint.
+    "pragma wal_autocheckpoint=128;"
+    "pragma journal_size_limit=524288;"
     "create table if not exists grants(seq INTEGER PRIMARY KEY, card TEXT UNIQUE NOT NULL, "
     "granted INTEGER NOT NULL, relay INTEGER NOT NULL, light INTEGER NOT NULL);"
     "create table if not exists audit(id INTEGER PRIMARY KEY, at INTEGER NOT NULL, "
