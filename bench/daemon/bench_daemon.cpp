@@ -267,6 +267,7 @@ int main(int argc, char **argv)
     if (latency_only) {
         gw_end(daemon);
         gw_end(service);
+        reader.stop();
         return 0;
     }
 
