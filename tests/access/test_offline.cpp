@@ -139,6 +139,9 @@ TEST_F(Grace, WhichCardOpensWithoutTheService)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::string card = "C" + std::to_string(n++), out = "-";
+        offline_grace_stop(); // a store of its own: the latest time seen is the row's
+        db = dir.path + "/" + card + ".db";
+        ASSERT_EQ(offline_grace_start(conf.c_str(), db.c_str()), 8 * H);
         for (const step &s : c.steps)
             if (s.op == 'l')
                 out = offline(card.c_str(), s.at);
