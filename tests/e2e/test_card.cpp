@@ -3,6 +3,7 @@
 // with the service gone, nothing reaches the reader.
 #include <set>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "settings/grant_store.h"
@@ -10,6 +11,7 @@
 
 TEST(CardRoad, DecisionDrivesTheReaderThenPollingResumes)
 {
+    mkdir("/etc/gatewarden", 0755); // where an offline store would go
     Board b;
     ASSERT_TRUE(b.start_reader());
     ASSERT_TRUE(b.start_daemon());
