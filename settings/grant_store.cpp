@@ -147,6 +147,13 @@ void *writer(void *)
             pthread_cond_wait(&s.cond, &s.lock);
         if (s.count == 0)
             break;
+        if (!s.stop) {
+            // The card's output goes to the reader on the hardware thread's
+            // next turn: let it go first, and gather what follows.
+            pthread_mutex_unlock(&s.lock);
+            usleep(GRANT_WRITE_DELAY_MS * 1000);
+            pthread_mutex_lock(&s.lock);
+        }
         int n = s.count;
         for (int i = 0; i < n; i++)
             batch[i] = s.queue[(s.head + i) % GRANT_QUEUE_MAX];

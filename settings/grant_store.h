@@ -9,10 +9,11 @@
 #define GRANT_STORE_PATH "/etc/gatewarden/offline.db"
 
 enum {
-    GRANT_STORE_MAX = 10000, // cards remembered; the least recently granted go first
-    AUDIT_MAX = 10000,       // audit entries kept; the oldest go first
-    GRANT_CARD_LEN = 32,     // card number text, NUL included
-    GRANT_QUEUE_MAX = 256,   // changes waiting for the writer; a full queue waits
+    GRANT_STORE_MAX = 10000,   // cards remembered; the least recently granted go first
+    AUDIT_MAX = 10000,         // audit entries kept; the oldest go first
+    GRANT_CARD_LEN = 32,       // card number text, NUL included
+    GRANT_QUEUE_MAX = 256,     // changes waiting for the writer; a full queue waits
+    GRANT_WRITE_DELAY_MS = 20, // the writer starts this long after a change comes
 };
 
 // The bounds in force (the constants above; tests lower them).

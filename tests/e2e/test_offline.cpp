@@ -42,6 +42,7 @@ TEST(Offline, GrantedCardsOpenFromTheStoreWhichOutlivesKill9WithTheAudit)
     ASSERT_TRUE(b.start_service({"--card", "0A1B2C3D=1,000000100", "--deny-all"}));
     EXPECT_EQ(present(b, "0A1B2C3D"), "out light=3 buzzer=0 relay=1");
     b.service.stop();
+    usleep(1000000); // a grant older than a second outlives kill -9
     b.daemon.stop(SIGKILL);
     ASSERT_TRUE(b.start_daemon());
     EXPECT_EQ(present(b, "0A1B2C3D", true), "out light=3 buzzer=0 relay=1");
