@@ -3,7 +3,7 @@
 // audit; gatewardenctl shows the audit in order and drains it.
 #include <csignal>
 
-#include "settings/grant_store.h"
+#include "settings/offline_config.h"
 #include "tests/e2e/board.h"
 
 namespace
@@ -64,5 +64,6 @@ TEST(Offline, GrantedCardsOpenFromTheStoreWhichOutlivesKill9WithTheAudit)
     ASSERT_TRUE(b.start_service({"--deny-all"}));
     EXPECT_EQ(present(b, "0A1B2C3D"), "out light=1 buzzer=0 relay=0");
     EXPECT_TRUE(b.daemon.wait_for("offline: the access service decides again, 1 cards", 3000));
-    unlink(GRANT_STORE_PATH);
+    EXPECT_EQ(system((gw_bin("gatewarden-provision") + " --offline-grace off").c_str()), 0);
+    EXPECT_NE(access(OFFLINE_GRACE_FILE, F_OK), 0);
 }
