@@ -12,6 +12,7 @@
 
 #include "access/access_config.h"
 #include "access/light_code.h"
+#include "access/offline_grace.h"
 #include "access/service_tls.h"
 #include "access/sigpipe_guard.h"
 #include "common/health.h"
@@ -133,15 +134,19 @@ int accessGate(char *cardNum)
             puts("GrantAccess successful");
             printf("OpenRelay: %s\n", granted.OpenRelay ? "true" : "false");
             printf("Color: %s\n", granted.Color ? granted.Color : NO_COLOR);
-            slot_post_card_answer(access_light_code(granted.Color), 0, granted.OpenRelay ? 1 : 0);
+            unsigned char light = access_light_code(granted.Color), relay = granted.OpenRelay;
+            slot_post_card_answer(light, 0, relay);
+            offline_grace_answer(card, relay, light); // after the post: off the card's path
             ret = 0;
         } else {
             puts("GrantAccess failed");
             service_tls_report();
         }
     }
-    if (ret != 0)
+    if (ret != 0) {
         soap_print_fault(ctx, stderr);
+        offline_grace_no_answer(card);
+    }
     health_card(ret == 0, response.AccessGranted.OpenRelay, soap_fault_string(ctx));
 
     // Managed C++ objects, then the context's data, then the context itself.

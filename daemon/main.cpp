@@ -8,6 +8,7 @@
 #include <ctime>
 #include <pthread.h>
 
+#include "access/offline_grace.h"
 #include "common/health.h"
 #include "common/log.h"
 #include "core/slot.h"
@@ -17,7 +18,9 @@
 #include "netservice/manage_allow.h"
 #include "netservice/tcpserver.h"
 #include "netservice/udpserver.h"
+#include "settings/grant_store.h"
 #include "settings/netconfig.h"
+#include "settings/offline_config.h"
 
 namespace
 {
@@ -80,6 +83,8 @@ int main(int argc, char **argv)
     // Log lines must reach a pipe as they happen.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     removeNetConfigLeftovers(&started);
+    long grace = offline_grace_start(OFFLINE_GRACE_FILE, GRANT_STORE_PATH);
+    health_offline_grace_s = grace > 0 ? grace : 0;
     report_start();
     slot_init();
     print_protection_state();

@@ -12,6 +12,7 @@ extern const log_rule DAEMON_LEVELS[];
 extern const size_t DAEMON_LEVEL_COUNT;
 
 // One line with the version, the reader device, the ports, the service URL
-// (masked) and which settings files were found; then, when /etc/reader.db is
-// missing or cannot be read, one line saying so and naming the built-in URL.
+// (masked), offline grace (off or its period) and which settings files were
+// found; then, when /etc/reader.db is missing or cannot be read, one line
+// saying so and naming the built-in URL.
 void report_start(void);

@@ -7,6 +7,7 @@
 #include "common/health.h"
 #include "settings/carddb.h"
 #include "settings/netconfig.h"
+#include "settings/offline_config.h"
 #include "settings/protection.h"
 #include "settings/readerdb.h"
 
@@ -73,6 +74,9 @@ cJSON *status_report(void)
     cJSON_AddItemToObject(prot, "ca", protection(PROTECT_CA_FILE, service_ca_present()));
     cJSON_AddItemToObject(prot, "manageAllow",
                           protection(PROTECT_MANAGE_FILE, access(PROTECT_MANAGE_FILE, F_OK) == 0));
+    cJSON *grace = protection(OFFLINE_GRACE_FILE, health_offline_grace_s > 0);
+    cJSON_AddNumberToObject(grace, "period", static_cast<double>(health_offline_grace_s));
+    cJSON_AddItemToObject(prot, "offlineGrace", grace);
 
     cJSON *files = cJSON_AddObjectToObject(r, "settings");
     const char *const paths[] = {NETCONFIG_PATH, READER_DB_PATH, CARD_DB_PATH};

@@ -3,7 +3,8 @@
 // and descriptors over thousands of cards, TCP requests and UDP searches.
 // Runs only inside scripts/board-sandbox (it uses /dev/ttymxc2, /etc and the
 // daemon's ports). --tls-memory: only the resident memory after 1,000 cards
-// over HTTP and 1,000 over HTTPS.
+// over HTTP and 1,000 over HTTPS. --card-latency: only the card latency (run
+// it after gatewarden-provision --offline-grace 8h for the offline store's cost).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -185,6 +186,7 @@ int tls_memory(void)
 int main(int argc, char **argv)
 {
     int soak_cards = argc == 3 && strcmp(argv[1], "--soak") == 0 ? atoi(argv[2]) : 0;
+    bool latency_only = argc == 2 && strcmp(argv[1], "--card-latency") == 0;
     if (!in_board_sandbox()) {
         fprintf(stderr, "run me inside scripts/board-sandbox\n");
         return 77;
@@ -262,6 +264,12 @@ int main(int argc, char **argv)
     printf("  on a 9600 bit/s line add the card reply's own %.1f ms and the 0x97 frame's %.1f ms\n",
            (UID_SHORT_REPLY + FRAME_OVERHEAD) * 10000.0 / 9600,
            (DEVICE_DATA_LEN + FRAME_OVERHEAD) * 10000.0 / 9600);
+    if (latency_only) {
+        gw_end(daemon);
+        gw_end(service);
+        reader.stop();
+        return 0;
+    }
 
     reader.set_paced(true);
     // Idle: a reader that answers every poll at line speed, a silent one.

@@ -3,12 +3,15 @@
 // with the service gone, nothing reaches the reader.
 #include <set>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "settings/grant_store.h"
 #include "tests/e2e/board.h"
 
 TEST(CardRoad, DecisionDrivesTheReaderThenPollingResumes)
 {
+    mkdir("/etc/gatewarden", 0755); // where an offline store would go
     Board b;
     ASSERT_TRUE(b.start_reader());
     ASSERT_TRUE(b.start_daemon());
@@ -62,6 +65,7 @@ TEST(CardRoad, DecisionDrivesTheReaderThenPollingResumes)
     b.drain();
     EXPECT_EQ(count_lines(b.reader, " rx 97", from), 0);
     EXPECT_EQ(count_lines(b.reader, "out light=", from), 0);
+    EXPECT_NE(access(GRANT_STORE_PATH, F_OK), 0) << "offline grace is off, nothing is stored";
 }
 
 // A TCP command that arrives while the hardware thread waits for a slow

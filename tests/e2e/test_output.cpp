@@ -52,7 +52,8 @@ TEST(Start, LinesLevelsAndRepeatedFailures)
         b.drain();
         const std::string want[] = {
             "<6>" + START + url +
-                ", settings found: /etc/eth0-setting /etc/card.db; missing: /etc/reader.db",
+                ", offline grace off, settings found: /etc/eth0-setting /etc/card.db; missing: "
+                "/etc/reader.db",
             "<4>/etc/reader.db is missing: device address 0 and the built-in service URL " + url +
                 " are used",
             "<6>protection: service certificate not verified; management open to every address",
@@ -82,7 +83,8 @@ TEST_F(QuietBoard, ServiceUrlIsPrintedWithoutItsPassword)
     b.daemon.stop(SIGKILL);
     Board again;
     ASSERT_TRUE(again.start_daemon());
-    EXPECT_TRUE(again.daemon.wait_for(START + masked + ", settings found: ", 5000));
+    EXPECT_TRUE(
+        again.daemon.wait_for(START + masked + ", offline grace off, settings found: ", 5000));
     b.drain();
     EXPECT_EQ(count_lines(b.daemon, "secret"), 0);
     EXPECT_EQ(count_lines(b.daemon, R"("Data":"http:\/\/***\u0040127.0.0.1:9/ws"})"), 1);

@@ -97,10 +97,10 @@ TEST_F(Provision, GivenValuesWrittenTheRestKeptThenCompleted)
 
 TEST_F(Provision, BadUsageWritesNothing)
 {
-    for (const std::string &row :
-         std::vector<std::string>{"--bogus", "--manage-allow 192.0.2.1/33", "--ca /dev/null",
-                                  "--root", "--devaddr 2147483648", "--mask 255.255.255.0\nX=1",
-                                  "--url " + std::string(256, 'u')}) {
+    for (const std::string &row : std::vector<std::string>{
+             "--bogus", "--manage-allow 192.0.2.1/33", "--ca /dev/null", "--root",
+             "--devaddr 2147483648", "--mask 255.255.255.0\nX=1", "--url " + std::string(256, 'u'),
+             "--offline-grace 73h", "--offline-grace"}) {
         std::vector<std::string> args;
         std::istringstream words(row);
         for (std::string w; std::getline(words, w, ' ');)

@@ -240,3 +240,5 @@ int cmd_raw(int argc, char **argv);
 // ctl_udp.cpp: through the controller's UDP port.
 int cmd_search(int argc, char **argv);
 int cmd_netconf_udp(int argc, char **argv);
+// ctl_audit.cpp: the offline audit in this board's store.
+int cmd_audit(int argc, char **argv);

@@ -66,6 +66,7 @@ static const struct ctl_cmd commands[] = {
     {nullptr, "raw", "raw", cmd_raw, "send a JSON request as given"},
     {nullptr, "netconf-udp", "netconf-udp", cmd_netconf_udp,
      "change the network settings over UDP; it reboots"},
+    {nullptr, "audit", "audit", cmd_audit, "cards decided without the service (--drain)"},
 };
 enum { NCOMMANDS = sizeof commands / sizeof commands[0] };
 

@@ -7,7 +7,8 @@
 //
 // The protections are installed only when asked for, and then replace what
 // was there: --ca FILE becomes /etc/gatewarden/ca.pem, --manage-allow LIST
-// becomes /etc/gatewarden/manage-allow.
+// becomes /etc/gatewarden/manage-allow, --offline-grace PERIOD becomes
+// /etc/gatewarden/offline-grace (off removes it).
 //
 // Exit status: 0 done, 1 a store could not be created or completed, 2 bad usage.
 #include <algorithm>
@@ -30,9 +31,11 @@
 
 #include "netservice/manage_allow.h"
 #include "settings/netconfig.h"
+#include "settings/offline_config.h"
 #include "settings/protection.h"
 #include "settings/readerdb.h"
 #include "tools/common/parse_number.h"
+#include "tools/provision/provision_grace.h"
 
 namespace
 {
@@ -81,6 +84,7 @@ void usage(FILE *out)
           "--manage-allow LIST installs LIST (IPv4 addresses and prefixes, separated by\n"
           "commas) as DIR" PROTECT_MANAGE_FILE ": only they may then manage the device.\n",
           out);
+    grace_usage(out);
 }
 
 bool parse_int(const char *text, int *out)
@@ -451,7 +455,9 @@ int make_db(const std::string &path, const char *table, const char *schema, cons
 int main(int argc, char **argv)
 {
     Options o;
-    if (parse_args(argc, argv, &o) != 0) {
+    std::string grace; // offline grace: separate from the other options
+    int grace_set = grace_option_take(&argc, argv, &grace);
+    if (grace_set == 2 || parse_args(argc, argv, &o) != 0) {
         usage(stderr);
         return 2;
     }
@@ -477,5 +483,7 @@ int main(int argc, char **argv)
         rc |= install(top, PROTECT_CA_FILE, o.ca);
     if (o.manage_set)
         rc |= install(top, PROTECT_MANAGE_FILE, o.manage);
+    if (grace_set == 1)
+        rc |= grace.empty() ? grace_remove(top) : install(top, OFFLINE_GRACE_FILE, grace);
     return rc ? 1 : 0;
 }

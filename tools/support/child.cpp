@@ -126,6 +126,8 @@ bool Child::start(const std::vector<std::string> &argv, bool merge_stderr, bool 
         in_ = inp[1];
     }
     pid_ = pid;
+    eof_ = false; // a child started again is read again; its lines() go on
+    buf_.clear();
     return true;
 }
 
