@@ -39,6 +39,11 @@ TEST(Offline, GrantedCardsOpenFromTheStoreWhichOutlivesKill9WithTheAudit)
     Board b;
     ASSERT_TRUE(b.start_reader({"--quiet-polls"}) && b.start_daemon());
     EXPECT_TRUE(b.daemon.wait_for("offline grace 8h, settings found", 5000));
+    Child st;
+    ASSERT_TRUE(st.start({gw_bin("gatewardenctl"), "--json", "status"}) && st.finish(10000) == 0);
+    EXPECT_NE(st.lines().at(0).find("\"offlineGrace\":{\"file\":\"" OFFLINE_GRACE_FILE
+                                    "\",\"on\":true,\"period\":28800}"),
+              std::string::npos);
     ASSERT_TRUE(b.start_service({"--card", "0A1B2C3D=1,000000100", "--deny-all"}));
     EXPECT_EQ(present(b, "0A1B2C3D"), "out light=3 buzzer=0 relay=1");
     b.service.stop();
