@@ -49,7 +49,7 @@ void start_thread(void *(*entry)(void *))
     pthread_t tid;
     int err = pthread_create(&tid, nullptr, entry, nullptr);
     if (err != 0) {
-        printf("can't create thread: %s", strerror(err));
+        log_text(LOG_ERR, "can't create thread: %s", strerror(err));
         exit(-1);
     }
 }
@@ -63,7 +63,7 @@ int main(int argc, char **argv)
     if (argc > 1)
         return run_option(argc, argv);
 
-    log_init(DAEMON_LEVELS, DAEMON_LEVEL_COUNT);
+    log_init();
     // Log lines must reach a pipe as they happen.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     removeNetConfigLeftovers(&started);
