@@ -1,7 +1,6 @@
 // scripts/board-sandbox, the one piece of test infrastructure with a test of
-// its own: what a command inside writes to /etc and /dev or does with reboot
-// stays inside, what it leaves running ends with it, the provisioned files
-// are there, and the status comes out.
+// its own: what a command inside writes to /etc and /dev, does with reboot or
+// leaves running stays inside, the provisioned files are there, the status out.
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <unistd.h>
