@@ -27,8 +27,6 @@ struct journal_stream {
 
 journal_stream journal_out = {STDOUT_FILENO, LOG_INFO, true};
 journal_stream journal_err = {STDERR_FILENO, LOG_ERR, true};
-const log_rule *level_rules;
-size_t level_rule_count;
 
 // Level of the line being printed by log_line or a limiter on this thread, or -1.
 thread_local int line_level = -1;
@@ -43,20 +41,6 @@ bool is_journal(int fd, const char *stream)
     return fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
 
-int level_of(const journal_stream *js, const char *line, size_t len)
-{
-    if (line_level >= 0)
-        return line_level;
-    if (js->fd != STDOUT_FILENO)
-        return js->default_level;
-    for (size_t i = 0; i < level_rule_count; i++) {
-        size_t n = strlen(level_rules[i].prefix);
-        if (n <= len && memcmp(line, level_rules[i].prefix, n) == 0)
-            return level_rules[i].level;
-    }
-    return js->default_level;
-}
-
 ssize_t journal_write(void *cookie, const char *buf, size_t size)
 {
     journal_stream *js = static_cast<journal_stream *>(cookie);
@@ -66,7 +50,7 @@ ssize_t journal_write(void *cookie, const char *buf, size_t size)
     for (size_t i = 0; i < size;) {
         if (js->at_line_start) {
             if (level < 0)
-                level = level_of(js, buf + i, size - i);
+                level = line_level >= 0 ? line_level : js->default_level;
             out += '<';
             out += static_cast<char>('0' + (level & 7));
             out += '>';
@@ -99,16 +83,17 @@ void wrap(FILE **stream, journal_stream *js, int mode)
     *stream = f;
 }
 
-// One line on stream at level, the line end added.
-void vline(log_stream stream, int level, const char *fmt, va_list ap)
-    __attribute__((format(printf, 3, 0)));
-void vline(log_stream stream, int level, const char *fmt, va_list ap)
+// Text on stream at level, the line end added when end.
+void vtext(log_stream stream, int level, bool end, const char *fmt, va_list ap)
+    __attribute__((format(printf, 4, 0)));
+void vtext(log_stream stream, int level, bool end, const char *fmt, va_list ap)
 {
     FILE *f = stream == LOG_STDERR ? stderr : stdout;
     flockfile(f);
     line_level = level;
     vfprintf(f, fmt, ap);
-    fputc('\n', f);
+    if (end)
+        fputc('\n', f);
     fflush(f);
     line_level = -1;
     funlockfile(f);
@@ -119,7 +104,7 @@ void line(log_stream stream, int level, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    vline(stream, level, fmt, ap);
+    vtext(stream, level, true, fmt, ap);
     va_end(ap);
 }
 
@@ -153,10 +138,8 @@ bool ends_authority(char c)
 
 } // namespace
 
-void log_init(const log_rule *rules, size_t n)
+void log_init(void)
 {
-    level_rules = rules;
-    level_rule_count = n;
     const char *stream = getenv("JOURNAL_STREAM");
     if (is_journal(STDOUT_FILENO, stream))
         wrap(&stdout, &journal_out, _IOLBF);
@@ -168,7 +151,15 @@ void log_line(int level, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    vline(LOG_STDOUT, level, fmt, ap);
+    vtext(LOG_STDOUT, level, true, fmt, ap);
+    va_end(ap);
+}
+
+void log_text(int level, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vtext(LOG_STDOUT, level, false, fmt, ap);
     va_end(ap);
 }
 
@@ -187,7 +178,7 @@ void log_flood_state(log_flood *f, bool holds, const char *fmt, ...)
         f->last_ms = mono_ms();
         va_list ap;
         va_start(ap, fmt);
-        vline(f->stream, f->level, fmt, ap);
+        vtext(f->stream, f->level, true, fmt, ap);
         va_end(ap);
     } else {
         f->total++;

@@ -8,25 +8,19 @@
 #include <string>
 #include <syslog.h> // LOG_ERR, LOG_WARNING, LOG_INFO
 
-// Lines on standard output that start with prefix have this level.
-struct log_rule {
-    const char *prefix;
-    int level;
-};
-
 // Looks whether standard output and standard error are the journal's stream
 // (systemd sets JOURNAL_STREAM to "device:inode" of it). Each that is gets
 // "<level>" in front of every line from then on: a line of log_line or of a
-// limiter has its own level, another line on standard output the level of
-// the first rule it starts with (LOG_INFO when none), a line on standard
-// error LOG_ERR; all lines of one print call take the level of its first.
-// A stream that is a terminal, a pipe or a file stays byte for byte as it
-// is. Call once, before any output and before other threads start; rules
-// must outlive the process.
-void log_init(const log_rule *rules, size_t n);
+// limiter has its own level, any other line LOG_INFO on standard output and
+// LOG_ERR on standard error; all lines of one print call take the level of
+// its first. A stream that is a terminal, a pipe or a file stays byte for
+// byte as it is. Call once, before any output and before other threads start.
+void log_init(void);
 
 // One line on standard output at level; the line end is added.
 void log_line(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// The same without the line end: for a last word before the process ends.
+void log_text(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 enum log_stream { LOG_STDOUT, LOG_STDERR };
 enum { LOG_FLOOD_INTERVAL_MS = 60000 }; // at most one summary line this often

@@ -62,7 +62,7 @@ void start_thread(void *(*entry)(void *))
     pthread_t tid;
     int err = pthread_create(&tid, nullptr, entry, nullptr);
     if (err != 0) {
-        printf("can't create thread: %s", strerror(err));
+        log_text(LOG_ERR, "can't create thread: %s", strerror(err));
         exit(-1);
     }
 }
@@ -79,7 +79,7 @@ int main(int argc, char **argv)
     // A peer that has gone, or an output stream whose reader has, must not
     // end the process on the next write: before the first line.
     signal(SIGPIPE, SIG_IGN);
-    log_init(DAEMON_LEVELS, DAEMON_LEVEL_COUNT);
+    log_init();
     // Log lines must reach a pipe as they happen.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     removeNetConfigLeftovers(&started);

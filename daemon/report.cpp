@@ -5,38 +5,14 @@
 
 #include "access/access_config.h"
 #include "access/offline_grace.h"
+#include "common/log.h"
 #include "daemon/hardware.h"
 #include "netservice/tcpserver.h"
 #include "netservice/udpserver.h"
 #include "settings/carddb.h"
 #include "settings/netconfig.h"
 #include "settings/offline_config.h"
-#include "settings/protection.h"
 #include "settings/readerdb.h"
-
-// clang-format off
-const log_rule DAEMON_LEVELS[] = {
-    {"recv data timeout", LOG_WARNING},
-    {"Set reader info error", LOG_ERR},
-    {"Get reader info error", LOG_ERR},
-    {"Control reader ", LOG_ERR},
-    {"serial fcntl failed", LOG_ERR},
-    {"card number too long", LOG_ERR},
-    {"GrantAccess failed", LOG_ERR},
-    {"service certificate refused", LOG_ERR},
-    {"service URL refused", LOG_ERR},
-    {PROTECT_MANAGE_FILE ": ", LOG_WARNING},
-    {"Server refused client connect", LOG_WARNING},
-    {"Send data Failed", LOG_WARNING},
-    {"Server bind failed", LOG_ERR},
-    {"Server listen failed", LOG_ERR},
-    {"Server accept failed", LOG_ERR},
-    {"Write /etc/eth0-setting failed", LOG_ERR},
-    {"reboot failed", LOG_ERR},
-    {"can't create thread", LOG_ERR},
-};
-// clang-format on
-const size_t DAEMON_LEVEL_COUNT = sizeof DAEMON_LEVELS / sizeof DAEMON_LEVELS[0];
 
 void report_start(void)
 {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <string>
 #include <sys/wait.h>
@@ -23,6 +24,7 @@
 #include "core/slot.h"
 #include "settings/protection.h"
 #include "settings/readerdb.h"
+#include "tools/common/parse_number.h"
 #include "tools/support/support.h"
 
 namespace
@@ -104,15 +106,16 @@ std::vector<double> tls_setup(unsigned short flags, int n, const char *cafile = 
 
 int main(int argc, char **argv)
 {
-    int calls = 300;
-    if (argc == 3 && strcmp(argv[1], "--calls") == 0)
-        calls = atoi(argv[2]);
-    else if (argc != 1) {
-        fprintf(stderr, "usage: %s [--calls N]\n", argv[0]);
+    static const option longopts[] = {{"calls", required_argument, nullptr, 'c'}, {}};
+    long n = 300;
+    bool bad = false;
+    for (int c; (c = getopt_long(argc, argv, "", longopts, nullptr)) != -1;)
+        bad |= c != 'c' || parse_long(optarg, 20, 1000000, &n) != 0;
+    if (bad || optind != argc) {
+        fprintf(stderr, "usage: %s [--calls N] (N from 20)\n", argv[0]);
         return 2;
     }
-    if (calls < 20)
-        calls = 20;
+    int calls = static_cast<int>(n);
     if (!in_board_sandbox()) {
         fprintf(stderr, "%s: writes /etc/reader.db: run it inside scripts/board-sandbox\n",
                 argv[0]);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <getopt.h>
 #include <sqlite3.h>
 #include <string>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 
 #include "bench/daemon/bench.h"
 #include "reader/reader_proto.h"
+#include "tools/common/parse_number.h"
 #include "tools/support/support.h"
 
 namespace
@@ -185,15 +187,29 @@ int tls_memory(void)
 
 int main(int argc, char **argv)
 {
-    int soak_cards = argc == 3 && strcmp(argv[1], "--soak") == 0 ? atoi(argv[2]) : 0;
-    bool latency_only = argc == 2 && strcmp(argv[1], "--card-latency") == 0;
+    static const option longopts[] = {{"soak", required_argument, nullptr, 's'},
+                                      {"tls-memory", no_argument, nullptr, 't'},
+                                      {"card-latency", no_argument, nullptr, 'c'},
+                                      {}};
+    long soak_cards = 0;
+    bool tls = false, latency_only = false, bad = false;
+    for (int c; (c = getopt_long(argc, argv, "", longopts, nullptr)) != -1;) {
+        tls |= c == 't';
+        latency_only |= c == 'c';
+        bad |= c == '?' || (c == 's' && parse_long(optarg, 1, 100000000, &soak_cards) != 0);
+    }
+    if (bad || optind != argc || tls + latency_only + (soak_cards > 0) > 1) {
+        fprintf(stderr,
+                "usage: gatewarden-bench-daemon [--soak CARDS | --tls-memory | --card-latency]\n");
+        return 2;
+    }
     if (!in_board_sandbox()) {
         fprintf(stderr, "run me inside scripts/board-sandbox\n");
         return 77;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
-    if (argc == 2 && strcmp(argv[1], "--tls-memory") == 0)
+    if (tls)
         return tls_memory();
 
     // The access service on loopback; its log is read and dropped.
@@ -219,7 +235,7 @@ int main(int argc, char **argv)
 
     if (soak_cards > 0) {
         int r = soak(
-            soak_cards, 7, gw_bin("gatewarden-readersim"), &service_requests,
+            static_cast<int>(soak_cards), 7, gw_bin("gatewarden-readersim"), &service_requests,
             [] { return start_daemon(nullptr); }, [](int pid) { gw_end(pid); });
         gw_end(service);
         return r == 0 ? 0 : 1;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <getopt.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "reader/optReader.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"
+#include "tools/common/parse_number.h"
 #include "tools/support/support.h"
 
 namespace
@@ -103,22 +105,18 @@ bool report(const char *name, int nbytes, double byte_ms, const stats &s)
 
 int main(int argc, char **argv)
 {
-    int turns = 300;
-    long baud = 9600;
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--turns") == 0 && i + 1 < argc)
-            turns = atoi(argv[++i]);
-        else if (strcmp(argv[i], "--baud") == 0 && i + 1 < argc)
-            baud = atol(argv[++i]);
-        else {
-            fprintf(stderr, "usage: gatewarden-bench-exchange [--turns N] [--baud N]\n");
-            return 2;
-        }
-    }
-    if (turns < 1 || baud < 1) {
-        fprintf(stderr, "gatewarden-bench-exchange: --turns and --baud must be positive\n");
+    static const option longopts[] = {
+        {"turns", required_argument, nullptr, 't'}, {"baud", required_argument, nullptr, 'b'}, {}};
+    long turns_arg = 300, baud = 9600;
+    bool bad = false;
+    for (int c; (c = getopt_long(argc, argv, "", longopts, nullptr)) != -1;)
+        bad |= c == '?' || parse_long(optarg, 1, c == 't' ? 1000000 : 4000000,
+                                      c == 't' ? &turns_arg : &baud) != 0;
+    if (bad || optind != argc) {
+        fprintf(stderr, "usage: gatewarden-bench-exchange [--turns N] [--baud N] (N positive)\n");
         return 2;
     }
+    int turns = static_cast<int>(turns_arg);
 
     simulator sim;
     if (!start_sim(baud, &sim)) {
