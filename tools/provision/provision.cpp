@@ -29,6 +29,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/netaddr.h"
 #include "netservice/manage_allow.h"
 #include "settings/netconfig.h"
 #include "settings/offline_config.h"
@@ -94,20 +95,6 @@ bool parse_int(const char *text, int *out)
         return false;
     *out = (int)v;
     return true;
-}
-
-bool is_ipv4(const char *text)
-{
-    in_addr a;
-    return inet_pton(AF_INET, text, &a) == 1;
-}
-
-bool is_mac(const char *text)
-{
-    unsigned b[6];
-    char tail;
-    return strlen(text) == 17 && sscanf(text, "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2],
-                                        &b[3], &b[4], &b[5], &tail) == 6;
 }
 
 // True when text is PEM certificates and nothing else that PEM could read.
@@ -215,7 +202,10 @@ int parse_args(int argc, char **argv, Options *o)
             break;
         default: {
             int k = c - O_NET;
-            if (!(k == NET_MAC ? is_mac(val) : is_ipv4(val))) {
+            int bad = k == NET_MASK  ? netaddr_check_mask(val)
+                      : k == NET_MAC ? netaddr_check_mac(val)
+                                     : netaddr_check_ipv4(val);
+            if (bad) {
                 fprintf(stderr, "gatewarden-provision: bad value for --%s: '%s'\n",
                         longopts[O_NET - O_ROOT + k].name, val);
                 return 2;
@@ -268,7 +258,7 @@ std::string board_mac(const std::string &top)
     if (top.empty()) {
         std::ifstream in("/sys/class/net/eth0/address");
         std::getline(in, mac);
-        if (is_mac(mac.c_str()) && mac != "00:00:00:00:00:00")
+        if (netaddr_check_mac(mac.c_str()) == 0 && mac != "00:00:00:00:00:00")
             return mac;
     }
     unsigned char b[6] = {0, 0, 0, 0, 0, 0};
