@@ -16,8 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "reader/reader_frame.h"
 #include "reader/optReader.h"
+#include "reader/reader_link.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"
 #include "tools/support/support.h"

@@ -3,7 +3,8 @@
 #include <unistd.h>
 
 #include "reader/optReader.h"
-#include "reader/reader_frame.h"
+#include "reader/reader_exchange.h"
+#include "reader/reader_link.h"
 #include "reader/serial_port.h"
 #include "tests/reader/reader_util.h"
 
@@ -28,6 +29,7 @@ class Sim : public testing::Test
         size_t at = line.find("pty=") + 4;
         port = open_port(line.substr(at, line.find(' ', at) - at).c_str());
         fd1 = port;
+        exchange_reset();
         return port >= 0 && set_port(port, 9600, 8, 1, 'N') == 0;
     }
     void TearDown() override
