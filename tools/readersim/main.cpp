@@ -176,10 +176,10 @@ void setup_signals(sigset_t *wait_mask)
     sigdelset(wait_mask, SIGHUP);
 }
 
-// A paced reply must not pause on its own: the controller takes 10 ms of
-// silence as its end. Where allowed, the simulator runs at the lowest
-// real-time priority (it sleeps nearly all the time) with fine timer slack,
-// so a busy machine does not stretch the gaps between its bytes.
+// A paced reply must not pause on its own: the controller takes a pause of
+// READER_GAP_MS inside a frame for a reply that broke off. Where allowed, the simulator runs at the
+// lowest real-time priority (it sleeps nearly all the time) with fine timer slack, so a busy
+// machine does not stretch the gaps between its bytes.
 void steady_pacing(void)
 {
     sched_param sp;
