@@ -64,7 +64,8 @@ const char USAGE[] =
     "A card poll that is answered with its identifier (also late, split or\n"
     "corrupted) uses up a one-read presentation; silence, garbage and status do not.\n"
     "\n"
-    "Standard input, one command a line: card HEX | remove | fault FAULT | quit\n"
+    "Standard input, one command a line: card HEX | remove | fault FAULT |\n"
+    "turnaround MS | quit\n"
     "Output lines: ready, then \"t=SECONDS rx HH NAME [data=HEX]\", \"t=... tx ...\",\n"
     "\"t=... out light=L buzzer=B relay=R\", \"t=... card HEX presented\",\n"
     "\"t=... card removed\", \"t=... fault armed FAULT\".\n";
