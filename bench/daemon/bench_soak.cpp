@@ -33,22 +33,27 @@ const char *const CARDS[] = {"0A1B2C3D", "01A2B3C4D5E6F7"};
 struct counts {
     std::mutex mu;
     long presented = 0, intact = 0, cut = 0, mangled = 0;
-    std::deque<int> requests;            // logged requests whose reply is not out yet
-    std::vector<int> refused[2];         // codes the module refused relay / device with
-    std::vector<int> reported[2];        // codes the daemon reported for them
-    long no_answer[2] = {0, 0};          // "no answer" lines of the daemon
+    std::deque<int> requests;      // logged requests whose reply is not out yet
+    std::vector<int> refused[3];   // codes the module refused relay, device, settings read with
+    std::vector<int> reported[3];  // codes the daemon reported for them
+    long no_answer[3] = {0, 0, 0}; // "no answer" lines of the daemon
     long info_asked = 0, info_wrong = 0; // CMD_GetReaderInfo answered with another record
 };
 
 int slot_of(int cmd)
 {
-    return cmd == READER_CMD_RELAY ? 0 : cmd == READER_CMD_DEVICE ? 1 : -1;
+    return cmd == READER_CMD_RELAY      ? 0
+           : cmd == READER_CMD_DEVICE   ? 1
+           : cmd == READER_CMD_GET_INFO ? 2
+                                        : -1;
 }
 
 // One line of the simulator. Replies go out in the order of the requests;
 // "tx none" is printed right after its own request.
 void sim_line(counts *c, const std::string &line)
 {
+    if (getenv("GW_SOAK_TRACE"))
+        fprintf(stderr, "sim %s\n", line.c_str());
     std::lock_guard<std::mutex> lk(c->mu);
     size_t at;
     if (line.find(" presented") != std::string::npos) {
@@ -65,7 +70,9 @@ void sim_line(counts *c, const std::string &line)
         size_t f = line.find("(fault ");
         std::string fault = f == std::string::npos ? "" : line.substr(f + 7);
         size_t d = line.find(" data=", at);
-        size_t hex = d == std::string::npos ? 0 : line.find_first_of(" \n", d + 6) - d - 6;
+        size_t e = d == std::string::npos ? d : line.find(' ', d + 6);
+        size_t hex =
+            d == std::string::npos ? 0 : (e == std::string::npos ? line.size() : e) - d - 6;
         bool card = line.compare(at + 4, 10, "status=00 ") == 0 &&
                     (hex == 2 * UID_SHORT_REPLY || hex == 2 * UID_LONG_REPLY);
         if (card && cmd == READER_CMD_GET_UID) {
@@ -86,18 +93,21 @@ void sim_line(counts *c, const std::string &line)
 
 void daemon_line(counts *c, const std::string &line)
 {
-    static const char *const what[] = {"Control reader relay error: ",
-                                       "Control reader device error: "};
+    if (getenv("GW_SOAK_TRACE"))
+        fprintf(stderr, "gw  %s\n", line.c_str());
+    static const char *const what[] = {
+        "Control reader relay error: ", "Control reader device error: ", "Get reader info error: "};
     std::lock_guard<std::mutex> lk(c->mu);
-    for (int i = 0; i < 2; i++) {
+    for (int i = 0; i < 3; i++) {
         size_t at = line.find(what[i]);
         if (at == std::string::npos)
             continue;
         const char *code = line.c_str() + at + strlen(what[i]);
-        if (isxdigit(code[0]) && isxdigit(code[1]))
-            c->reported[i].push_back(static_cast<int>(strtol(code, nullptr, 16)));
-        else
+        int v = static_cast<int>(strtol(code, nullptr, 16));
+        if (!isxdigit(code[0]))
             c->no_answer[i]++;
+        else if (v != 0) // 00: no valid reply (a mangled one), no code of the module's
+            c->reported[i].push_back(v);
     }
 }
 
@@ -228,10 +238,14 @@ int soak(int cards, int fault_every, const std::string &sim, std::atomic<long> *
            c.intact, READER_GAP_MS, c.cut, READER_GAP_MS, c.mangled, granted,
            c.intact > granted ? c.intact - granted : 0,
            granted > c.intact + c.cut ? granted - c.intact - c.cut : 0);
-    printf("  commands: relay/device refused by the module %zu/%zu, reported %zu/%zu, no answer "
-           "%ld/%ld; codes that were another reply's: %ld; refusals not reported: %ld; settings "
-           "reads %ld, with another reply's record: %ld\n",
-           c.refused[0].size(), c.refused[1].size(), c.reported[0].size(), c.reported[1].size(),
-           c.no_answer[0], c.no_answer[1], other, unreported, c.info_asked, c.info_wrong);
+    printf("  commands (relay/device/settings read): refused by the module %zu/%zu/%zu, codes "
+           "reported %zu/%zu/%zu, no answer %ld/%ld/%ld; settings reads %ld\n",
+           c.refused[0].size(), c.refused[1].size(), c.refused[2].size(), c.reported[0].size(),
+           c.reported[1].size(), c.reported[2].size(), c.no_answer[0], c.no_answer[1],
+           c.no_answer[2], c.info_asked);
+    printf("  commands that took another reply: %ld (a code the module did not refuse that "
+           "command with: %ld; a settings read with another record: %ld); refusals not reported "
+           "with their code: %ld\n",
+           other + c.info_wrong, other, c.info_wrong, unreported);
     return 0;
 }
