@@ -84,6 +84,6 @@ enum {
 };
 
 // Bytes one exchange reads at most: four reply areas. A 9600 bit/s line
-// carries about 680 bytes in the longest exchange, so only a line that sends
+// carries about 620 bytes in the longest exchange, so only a line that sends
 // faster than the module ever does reaches it.
 enum { READER_READ_MAX = 4 * FRAME_AREA };
