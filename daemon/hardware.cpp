@@ -4,76 +4,18 @@
 #include "daemon/hardware.h"
 
 #include <cstring>
-#include <poll.h>
-#include <unistd.h>
 
 #include "access/accessGateClient.h"
 #include "common/health.h"
 #include "common/log.h"
-#include "common/mono_clock.h"
 #include "core/slot.h"
 #include "reader/optReader.h"
-#include "reader/reader_frame.h"
-#include "reader/serial_port.h"
-
-const char READER_DEVICE[] = "/dev/ttymxc2";
+#include "reader/reader_link.h"
 
 namespace
 {
 
-enum { READER_BAUD = 9600, READER_DATA_BITS = 8, READER_STOP_BITS = 1 };
-const char READER_PARITY = 'N';
-
-enum {
-    CARD_AREA = 32,       // card number text of one turn
-    PORT_RETRY_MS = 2000, // pause between attempts to open a missing reader port
-};
-
-long long next_open_ms; // monotonic time of the next attempt while fd1 < 0
-
-// Opens and configures the reader's port; fd1 is the descriptor or -1.
-void open_reader(void)
-{
-    int fd = open_port(READER_DEVICE);
-    if (fd >= 0 &&
-        set_port(fd, READER_BAUD, READER_DATA_BITS, READER_STOP_BITS, READER_PARITY) != 0) {
-        close(fd);
-        fd = -1;
-    }
-    fd1 = fd;
-    next_open_ms = mono_ms() + PORT_RETRY_MS;
-}
-
-// While the port is missing it is tried again every PORT_RETRY_MS. The
-// device node is looked for first, so a reader that stays away costs no
-// message per attempt.
-void retry_reader(void)
-{
-    if (mono_ms() < next_open_ms)
-        return;
-    next_open_ms = mono_ms() + PORT_RETRY_MS;
-    if (access(READER_DEVICE, F_OK) != 0)
-        return;
-    open_reader();
-    if (fd1 >= 0)
-        log_line(LOG_INFO, "Reader port %s open", READER_DEVICE);
-}
-
-// After a failed exchange: a port whose other end has gone (an unplugged
-// adapter, a closed pseudo-terminal) reports a hang-up and answers every
-// read at once, which would turn the poll loop into a busy loop. Such a
-// port is closed and taken up again like a missing one.
-void check_port(void)
-{
-    pollfd p = {fd1, 0, 0};
-    if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLHUP | POLLERR | POLLNVAL)))
-        return;
-    close(fd1);
-    fd1 = -1;
-    next_open_ms = mono_ms() + PORT_RETRY_MS;
-    log_line(LOG_WARNING, "Reader port %s lost, trying again every %d s", READER_DEVICE,
-             PORT_RETRY_MS / 1000);
-}
+enum { CARD_AREA = 32 }; // card number text of one turn
 
 int run_command(slot_cmd *cmd)
 {
@@ -102,10 +44,7 @@ int run_command(slot_cmd *cmd)
 
 void handle_event(void)
 {
-    open_reader();
-    if (fd1 < 0)
-        log_line(LOG_WARNING, "Reader port %s not available, trying again every %d s",
-                 READER_DEVICE, PORT_RETRY_MS / 1000);
+    reader_link_open();
     for (;;)
         optHardware();
 }
@@ -117,13 +56,12 @@ int optHardware(void)
 
     memset(card, 0, sizeof card);
     health_turn(fd1 >= 0);
-    if (fd1 < 0)
-        retry_reader();
+    reader_link_retry();
 
     if (slot_take(&cmd) == SLOT_IDLE) {
         if (fd1 < 0) {
             // Nothing to poll: sleep until a post or the next attempt to open.
-            long wait = static_cast<long>(next_open_ms - mono_ms());
+            long wait = reader_link_retry_wait();
             if (wait > 0)
                 slot_wait_posted(wait);
             return 0;
@@ -137,7 +75,7 @@ int optHardware(void)
         if (getReaderUid(card) == 0)
             accessGate(card);
         else
-            check_port();
+            reader_link_check();
         return 0;
     }
 
@@ -148,7 +86,7 @@ int optHardware(void)
     } else {
         ret = run_command(&cmd);
         if (ret != 0)
-            check_port();
+            reader_link_check();
     }
     slot_complete(&cmd, ret);
     return 0;

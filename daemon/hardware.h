@@ -1,10 +1,10 @@
-// The hardware thread: the serial line and the loop that serves the slot.
+// The hardware thread: runs the commands posted in the slot on the reader
+// link and, when the slot is idle, polls for a card.
 #pragma once
 
-// The reader's serial device.
-extern const char READER_DEVICE[];
+#include "reader/reader_link.h" // READER_DEVICE, fd1
 
-// Opens /dev/ttymxc2 at 9600 8N1 and runs optHardware for ever.
+// Opens the reader's line and runs optHardware for ever.
 void handle_event(void);
 // One turn: run the posted command, or poll for a card and decide it. Returns 0.
 int optHardware(void);

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "common/health.h"
+#include "common/log.h"
+#include "reader/reader_exchange.h"
 #include "reader/reader_frame.h"
 #include "reader/reader_proto.h"
 
@@ -22,13 +24,13 @@ struct reply {
 
 void report(const char *what, unsigned char code)
 {
-    printf("%s error: %02X\n", what, code);
+    log_line(LOG_ERR, "%s error: %02X", what, code);
 }
 
-// One exchange with a cleared out area, so the byte shown after a failure
-// without a reader error code (time-out, invalid frame) is 00. Returns 0, or
-// -1 after printing the failure message of the operation named what (none
-// when what is null).
+// One exchange with a cleared out area, so the byte shown after an invalid
+// reply (no reader error code) is 00. Returns 0, or -1 after printing the
+// failure message of the operation named what (none when what is null);
+// after a time-out it says that the reader did not answer.
 int exchange(unsigned char cmd, unsigned char *data, int n, reply *r, const char *what)
 {
     memset(r->data, 0, sizeof r->data);
@@ -37,7 +39,9 @@ int exchange(unsigned char cmd, unsigned char *data, int n, reply *r, const char
     health_exchange(cmd == READER_CMD_GET_UID, ret != -1);
     if (ret == 0)
         return 0;
-    if (what)
+    if (what && ret != EXCHANGE_READER_ERROR && exchange_silent())
+        log_line(LOG_ERR, "%s error: no answer from the reader", what);
+    else if (what)
         report(what, ret == EXCHANGE_READER_ERROR ? r->data[0] : 0);
     return -1;
 }
@@ -77,7 +81,7 @@ int setReaderInfo(unsigned char relay, unsigned char light, unsigned char buzzer
     return exchange(READER_CMD_SET_INFO, rec, READER_INFO_LEN, &r, "Set reader info");
 }
 
-// A reply with fewer than six data bytes is refused rather than read past.
+// A reply that is not the six-byte record is refused rather than read past.
 int getReaderInfo(unsigned char *relay, unsigned char *light, unsigned char *buzzer,
                   unsigned char *status)
 {
@@ -85,7 +89,7 @@ int getReaderInfo(unsigned char *relay, unsigned char *light, unsigned char *buz
     reply r;
     if (exchange(READER_CMD_GET_INFO, nullptr, 0, &r, what) != 0)
         return -1;
-    if (r.len < READER_INFO_LEN) {
+    if (r.len != READER_INFO_LEN) {
         report(what, 0);
         return -1;
     }
@@ -137,7 +141,7 @@ int ctrReaderDevRelay(unsigned char relay)
 }
 
 // Only the two reply sizes that carry a whole identifier give a card number:
-// exactly 7 data bytes (4-byte identifier) or at least 10 (7-byte). Anything
+// exactly 7 data bytes (4-byte identifier) or exactly 10 (7-byte). Anything
 // else is no card, never a number padded with bytes that were not received.
 int uid_reply_text(char *text, const unsigned char *data, int len)
 {
@@ -148,22 +152,25 @@ int uid_reply_text(char *text, const unsigned char *data, int len)
     return 0;
 }
 
-// A card whose reply came late is read first, without a poll.
+// Cards are handed out in the order they were read: a card whose reply came
+// late is read first, without a poll, and the poll's own card waits behind
+// one kept during its exchange.
 int getReaderUid(char *text)
 {
     reply r;
     r.len = 0;
-    if (frame_take_card(r.data, &r.len) != 0 &&
-        exchange(READER_CMD_GET_UID, nullptr, 0, &r, nullptr) != 0 &&
-        frame_take_card(r.data, &r.len) != 0)
-        return -1;
-    if (!frame_is_uid(READER_STATUS_OK, r.len) && frame_take_card(r.data, &r.len) != 0)
+    if (exchange_take_card(r.data, &r.len) == 0)
+        return uid_reply_text(text, r.data, r.len);
+    if (exchange(READER_CMD_GET_UID, nullptr, 0, &r, nullptr) == 0 &&
+        frame_is_uid(READER_STATUS_OK, r.len))
+        exchange_hold_card(r.data, r.len);
+    if (exchange_take_card(r.data, &r.len) != 0)
         return -1;
     return uid_reply_text(text, r.data, r.len);
 }
 
 long readerPollWait(void)
 {
-    long quiet = frame_quiet_ms();
+    long quiet = exchange_quiet_ms();
     return quiet >= READER_SILENCE_MS ? 0 : READER_SILENCE_MS - quiet;
 }

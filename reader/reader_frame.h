@@ -1,9 +1,6 @@
-// One request/reply exchange with the reader module.
+// Frames of the reader protocol: building a request, validating a reply,
+// finding frames in received bytes, and the shape of each command's reply.
 #pragma once
-
-// The reader's serial port; -1 while it is not open. Written by the hardware
-// thread only, which runs every exchange.
-extern int fd1;
 
 // XOR of len bytes from p, 0 when len <= 0.
 int makecrc(unsigned char *p, int len);
@@ -14,33 +11,31 @@ int makecrc(unsigned char *p, int len);
 // it too: a reply has the request's layout, with the status byte for cmd.
 int frame_build(unsigned char *out, unsigned char cmd, const unsigned char *data, int n);
 
-// Validates a frame at the start of area (len bytes valid, the rest of a
-// FRAME_AREA-byte area may be zero). On success returns 0 and sets *code to
-// the command/status byte, *data to the first data byte and *n to the number
-// of data bytes (length byte - 1). Returns -1 for a frame that does not start
-// with FRAME_START, has a length byte of 0 or above FRAME_MAX_LEN, a wrong
-// check byte or no FRAME_END where its length byte puts it.
+// Validates a frame at the start of area (len bytes received). On success
+// returns 0 and sets *code to the command/status byte, *data to the first
+// data byte and *n to the number of data bytes (length byte - 1). Returns -1
+// for a frame that does not start with FRAME_START, has a length byte of 0 or
+// above FRAME_MAX_LEN, a wrong check byte or no FRAME_END where its length
+// byte puts it, or whose check and end byte lie beyond len.
 int frame_parse(const unsigned char *area, int len, unsigned char *code, const unsigned char **data,
                 int *n);
 
-// One exchange on fd1: sends cmd with n data bytes and waits at most timeout
-// ms for its reply, which is read by its frame (see reader_frame.cpp).
-// What was queued before the request, and a late reply of an earlier
-// request, never answers it; a late card identifier is kept for
-// frame_take_card.
-//   0  valid reply, status 0x00: out holds the data bytes, *outlen their count
-//  -2  valid reply, other status: out[0] is the reader's error code, *outlen 1
-//  -1  no valid reply (wait failed, time-out, invalid frame); out untouched
-int optFunction(unsigned char cmd, unsigned char *data, int n, unsigned char *out, int *outlen,
-                long timeout);
+// Looks for the earliest valid frame in len received bytes. A start byte
+// whose frame proves invalid is skipped, so a frame behind line noise or
+// behind the tail of a cut reply is found.
+//   SCAN_FRAME    a valid frame at *start, *flen bytes long
+//   SCAN_PENDING  none yet; the frame begun at *start may still complete
+//   SCAN_NONE     none, and no byte can begin one (*start = len)
+// Bytes before *start can begin no valid frame.
+enum { SCAN_NONE, SCAN_PENDING, SCAN_FRAME };
+int frame_scan(const unsigned char *buf, int len, int *start, int *flen);
 
-// A reply that carries a card identifier: status 0x00 and 7 or at least 10
-// data bytes.
+// A reply that carries a card identifier: status 0x00 and exactly
+// UID_SHORT_REPLY or UID_LONG_REPLY data bytes.
 bool frame_is_uid(unsigned char status, int n);
 
-// The data bytes of a card identifier reply that came late (the oldest
-// first): 0 with them in out and *outlen, -1 when there is none.
-int frame_take_card(unsigned char *out, int *outlen);
-
-// Milliseconds since the last exchange ended.
-long frame_quiet_ms(void);
+// Whether a reply of this status and data length can answer cmd, where the
+// protocol fixes its shape: a failure status answers any command; a success
+// answers the card poll only with an identifier, the settings read only with
+// the six-byte record, and no other command with an identifier.
+bool frame_fits(unsigned char cmd, unsigned char status, int n);

@@ -59,20 +59,31 @@ enum { DEVICE_DATA_LIGHT = 0, DEVICE_DATA_BUZZER = 1, DEVICE_DATA_RELAY = 2, DEV
 enum { UID_DATA_OFFSET = 3, UID_SHORT_REPLY = 7, UID_LONG_REPLY = 10, UID_TEXT_MAX = 16 };
 
 // Timing of the exchanges, in milliseconds (one byte takes about 1.04 ms at
-// 9600 bit/s, 8N1).
+// 9600 bit/s, 8N1). docs/reader-exchange.md tells why each has its value.
 enum {
     READER_REPLY_WAIT_MS = 500, // for the first byte of a reply
     // Longest pause inside a frame. A reply is sent in one go; a scheduling
     // stall on a busy board or a UART that hands over its receive FIFO late
-    // (its ageing timer, a DMA period) opens gaps of a few to a few tens of
-    // ms, which the former 10 ms of silence took for the end of the reply.
-    // 40 ms (about 38 character times) rides those out, and a reply that
-    // really broke off still costs less than one card interval.
+    // opens gaps of a few to a few tens of ms. 40 ms (about 38 character
+    // times) rides those out, and a reply that really broke off still costs
+    // less than one card interval.
     READER_GAP_MS = 40,
-    // After a complete frame, while an earlier reply is still owed: how long
-    // to look for a frame right behind it (two character times).
-    READER_CATCH_MS = 2,
+    // How long after the request (or after the frame before) a module's reply
+    // may start: the longest request on the wire (13 bytes, 14 ms), the
+    // module's turnaround (up to 20 ms) and 16 ms for scheduling. While an
+    // earlier reply is owed, a frame that could answer either is the
+    // request's own only when nothing follows it within this time.
+    READER_CATCH_MS = 50,
     // An idle poll goes no sooner than this after the previous exchange
-    // (the pause that ended every reply before, about 39 polls a second).
+    // (about 39 polls a second at most with the module's replies).
     READER_SILENCE_MS = 10,
+    // What an exchange may last beyond its reply wait: a frame under way
+    // before the request (one gap), a reply begun before the wait ended
+    // (17 bytes and one gap) and one catch window.
+    READER_MARGIN_MS = 150,
 };
+
+// Bytes one exchange reads at most: four reply areas. A 9600 bit/s line
+// carries about 620 bytes in the longest exchange, so only a line that sends
+// faster than the module ever does reaches it.
+enum { READER_READ_MAX = 4 * FRAME_AREA };

@@ -1,16 +1,14 @@
-// Serial port of the reader module: open, raw configuration, timed reads.
+// Serial port of the reader module: open and raw configuration.
 #include "reader/serial_port.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "common/log.h"
-#include "common/wait_readable.h"
 
 namespace
 {
@@ -40,7 +38,7 @@ int open_port(char const *path)
     if (fd < 0)
         return -1;
     if (fcntl(fd, F_SETFL, 0) < 0)
-        puts("serial fcntl failed!");
+        log_line(LOG_ERR, "serial fcntl failed!");
     return fd;
 }
 
@@ -96,58 +94,4 @@ int set_port(int fd, long speed, int databits, int stopbits, char parity)
         return -1;
     }
     return 0;
-}
-
-int tread(int fd, void *buf, unsigned int len, long timeout)
-{
-    int r = wait_readable(fd, timeout);
-    if (r < 0) {
-        perror("select error\n");
-        return -1;
-    }
-    if (r == 0)
-        return 0;
-    return static_cast<int>(read(fd, buf, len));
-}
-
-int treadn(int fd, void *buf, unsigned int len, long timeout)
-{
-    unsigned char *p = static_cast<unsigned char *>(buf);
-    unsigned int total = 0;
-    while (total < len) {
-        int n = tread(fd, p + total, len - total, timeout);
-        if (n < 1)
-            break;
-        total += static_cast<unsigned int>(n);
-    }
-    return static_cast<int>(total);
-}
-
-// The time-out bounds the silence between chunks, not the whole read. A read
-// that returns nothing although select marked the descriptor (end of file, a
-// hung-up line) ends the burst: waiting again would only spin.
-int tread2(int fd, void *buf, unsigned int len, long timeout)
-{
-    unsigned char *p = static_cast<unsigned char *>(buf);
-    unsigned int total = 0;
-    if (len == 0)
-        return 0;
-    ssize_t n = read(fd, p, len);
-    if (n < 0)
-        return 0;
-    total = static_cast<unsigned int>(n);
-    while (total < len) {
-        int r = wait_readable(fd, timeout);
-        if (r < 0) {
-            perror("select error\n");
-            break;
-        }
-        if (r == 0)
-            break;
-        n = read(fd, p + total, len - total);
-        if (n <= 0)
-            break;
-        total += static_cast<unsigned int>(n);
-    }
-    return static_cast<int>(total);
 }

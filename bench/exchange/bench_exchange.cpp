@@ -2,7 +2,7 @@
 // against the reader simulator pacing its bytes at the line rate. The line's
 // own time of an exchange is its request and reply bytes at 10 bits each (a
 // complete reply ends it); everything above that is the controller's and the
-// simulator's overhead.
+// simulator's overhead. The simulator answers with no turnaround.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -17,8 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "reader/reader_frame.h"
 #include "reader/optReader.h"
+#include "reader/reader_link.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"
 #include "tools/common/parse_number.h"
@@ -40,8 +40,10 @@ struct simulator {
 
 bool start_sim(long baud, simulator *s)
 {
-    s->pid = gw_spawn(
-        {gw_bin("gatewarden-readersim"), "--baud", std::to_string(baud), "--quiet-polls"}, &s->out);
+    // No turnaround: the module's own time is not the controller's overhead.
+    s->pid = gw_spawn({gw_bin("gatewarden-readersim"), "--baud", std::to_string(baud),
+                       "--quiet-polls", "--turnaround", "0", "--jitter", "0"},
+                      &s->out);
     if (s->pid < 0)
         return false;
     std::string line;

@@ -31,8 +31,8 @@ const std::string REBOOT_LOG = getenv("GW_REBOOT_LOG") ? getenv("GW_REBOOT_LOG")
 bool Board::start_reader(const std::vector<std::string> &extra)
 {
     // Line pacing is the reader tests' and the benchmark's business; here a
-    // busy machine (sanitizers, emulation) must not stretch a reply past the
-    // controller's 10 ms end-of-reply gap.
+    // busy machine (sanitizers, emulation) must not stretch a pause inside a
+    // reply past the controller's gap limit (READER_GAP_MS).
     std::vector<std::string> argv = {gw_bin("gatewarden-readersim"), "--link", READER_LINK,
                                      "--baud", "0"};
     argv.insert(argv.end(), extra.begin(), extra.end());

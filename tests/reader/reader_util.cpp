@@ -6,7 +6,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "reader/reader_exchange.h"
 #include "reader/reader_frame.h"
+#include "reader/reader_link.h"
 #include "reader/reader_proto.h"
 #include "reader/serial_port.h"
 
@@ -42,6 +44,7 @@ void OnPty::SetUp()
     ASSERT_EQ(set_port(slave, 9600, 8, 1, 'N'), 0);
     saved_fd1 = fd1;
     fd1 = slave;
+    exchange_reset();
 }
 
 void OnPty::TearDown()

@@ -112,8 +112,10 @@ void line_send(sim_line *l, const reply_plan *p, int64_t start_ns)
         simlog("tx dropped (queue full)");
         return;
     }
+    // The module answers in order: a reply starts its turnaround after its
+    // request is in and the reply before it is out.
     int64_t t = start_ns > l->tx_free ? start_ns : l->tx_free;
-    t += p->late_ms * MS;
+    t += p->turn_us * 1000LL + p->late_ms * MS;
     int log = -1;
     if (!p->quiet) {
         log = l->next_log;

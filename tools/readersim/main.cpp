@@ -16,6 +16,7 @@
 #include "tools/readersim/protocol.h"
 #include "tools/support/support.h"
 #include "tools/readersim/simlog.h"
+#include "tools/common/parse_number.h"
 
 namespace
 {
@@ -88,11 +89,20 @@ void command(char *text, sim_module *m, bool *quit)
             fprintf(stderr, "%s: %s\n", PROG, err);
         else if (module_arm(m, &f) != 0)
             fprintf(stderr, "%s: too many faults armed\n", PROG);
+    } else if (strcmp(text, "turnaround") == 0) {
+        long ms;
+        if (parse_long(arg, 0, 1000, &ms) != 0) {
+            fprintf(stderr, "%s: turnaround '%s' is not a time in ms (0 to 1000)\n", PROG, arg);
+        } else {
+            m->turnaround_ms = static_cast<int>(ms);
+            simlog("turnaround %ld ms", ms);
+        }
     } else if (strcmp(text, "quit") == 0) {
         *quit = true;
     } else if (*text) {
-        fprintf(stderr, "%s: unknown command '%s' (card HEX, remove, fault FAULT, quit)\n", PROG,
-                text);
+        fprintf(stderr,
+                "%s: unknown command '%s' (card HEX, remove, fault FAULT, turnaround MS, quit)\n",
+                PROG, text);
     }
 }
 
@@ -176,10 +186,10 @@ void setup_signals(sigset_t *wait_mask)
     sigdelset(wait_mask, SIGHUP);
 }
 
-// A paced reply must not pause on its own: the controller takes 10 ms of
-// silence as its end. Where allowed, the simulator runs at the lowest
-// real-time priority (it sleeps nearly all the time) with fine timer slack,
-// so a busy machine does not stretch the gaps between its bytes.
+// A paced reply must not pause on its own: the controller takes a pause of
+// READER_GAP_MS inside a frame for a reply that broke off. Where allowed, the simulator runs at the
+// lowest real-time priority (it sleeps nearly all the time) with fine timer slack, so a busy
+// machine does not stretch the gaps between its bytes.
 void steady_pacing(void)
 {
     sched_param sp;

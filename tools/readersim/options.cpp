@@ -21,6 +21,9 @@ enum {
     MAX_FAULT_COUNT = 1000000000,
     MAX_NOISE_BYTES = 16,
     MAX_SHORT_BYTES = 248,
+    MAX_TURNAROUND_MS = 1000,
+    DEFAULT_TURNAROUND_MS = 3, // a module that has just talked to a card over the air
+    DEFAULT_JITTER_MS = 2,
 };
 
 const char USAGE[] =
@@ -38,6 +41,11 @@ const char USAGE[] =
     "  --hold          a card answers every poll until removed (default: one read)\n"
     "  --fault FAULT   inject a fault (may be repeated, see below)\n"
     "  --quiet-polls   do not log polls answered with \"no card\"\n"
+    "  --turnaround MS a reply starts MS after its request is in (default 3)\n"
+    "  --jitter MS     ... and up to MS more, at random (default 2)\n"
+    "  --random-faults PERCENT\n"
+    "                  give PERCENT of the requests a fault of a random kind, late\n"
+    "                  100-900 ms, split 5-104 ms, status, short, noise 1-3 bytes\n"
     "  --seed N        seed of the random bytes of the garbage and noise faults\n"
     "  --help          show this text\n"
     "\n"
@@ -56,7 +64,8 @@ const char USAGE[] =
     "A card poll that is answered with its identifier (also late, split or\n"
     "corrupted) uses up a one-read presentation; silence, garbage and status do not.\n"
     "\n"
-    "Standard input, one command a line: card HEX | remove | fault FAULT | quit\n"
+    "Standard input, one command a line: card HEX | remove | fault FAULT |\n"
+    "turnaround MS | quit\n"
     "Output lines: ready, then \"t=SECONDS rx HH NAME [data=HEX]\", \"t=... tx ...\",\n"
     "\"t=... out light=L buzzer=B relay=R\", \"t=... card HEX presented\",\n"
     "\"t=... card removed\", \"t=... fault armed FAULT\".\n";
@@ -242,6 +251,9 @@ int parse_options(int argc, char **argv, sim_options *o)
         O_FAULT,
         O_QUIET,
         O_SEED,
+        O_TURNAROUND,
+        O_JITTER,
+        O_RANDOM_FAULTS,
         O_HELP
     };
     static const option longopts[] = {
@@ -254,6 +266,9 @@ int parse_options(int argc, char **argv, sim_options *o)
         {"fault", required_argument, nullptr, O_FAULT},
         {"quiet-polls", no_argument, nullptr, O_QUIET},
         {"seed", required_argument, nullptr, O_SEED},
+        {"turnaround", required_argument, nullptr, O_TURNAROUND},
+        {"jitter", required_argument, nullptr, O_JITTER},
+        {"random-faults", required_argument, nullptr, O_RANDOM_FAULTS},
         {"help", no_argument, nullptr, O_HELP},
         {nullptr, 0, nullptr, 0},
     };
@@ -261,6 +276,8 @@ int parse_options(int argc, char **argv, sim_options *o)
     memset(o, 0, sizeof *o);
     o->baud = 9600;
     o->interval_ms = 1000;
+    o->turnaround_ms = DEFAULT_TURNAROUND_MS;
+    o->jitter_ms = DEFAULT_JITTER_MS;
     char err[160];
     opterr = 0;
     optind = 1;
@@ -313,6 +330,18 @@ int parse_options(int argc, char **argv, sim_options *o)
                 return usage_error("--seed: '%s' is not a number", optarg);
             o->seed = static_cast<unsigned long>(v);
             o->seeded = true;
+            break;
+        case O_TURNAROUND:
+        case O_JITTER:
+            if (parse_long(optarg, 0, MAX_TURNAROUND_MS, &v) != 0)
+                return usage_error("--%s: '%s' is not a time in ms (0 to 1000)",
+                                   c == O_JITTER ? "jitter" : "turnaround", optarg);
+            (c == O_JITTER ? o->jitter_ms : o->turnaround_ms) = static_cast<int>(v);
+            break;
+        case O_RANDOM_FAULTS:
+            if (parse_long(optarg, 0, 100, &v) != 0)
+                return usage_error("--random-faults: '%s' is not a percentage", optarg);
+            o->fault_percent = static_cast<int>(v);
             break;
         case O_HELP:
             fputs(USAGE, stdout);

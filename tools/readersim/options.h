@@ -50,6 +50,9 @@ struct sim_options {
     int nfaults;
     unsigned long seed;
     bool seeded;
+    int turnaround_ms; // a reply starts this long after its request is in
+    int jitter_ms;     // ... plus up to this much more, at random
+    int fault_percent; // share of requests that get a fault of a random kind
 };
 
 enum { OPTIONS_RUN = 0, OPTIONS_HELP = 1, OPTIONS_BAD = 2 };

@@ -77,6 +77,28 @@ bool take_fault(sim_module *m, unsigned char cmd, sim_fault *out)
     return false;
 }
 
+// A fault of a random kind, for --random-faults.
+sim_fault random_fault(sim_module *m)
+{
+    static const fault_kind kinds[] = {FAULT_SILENCE, FAULT_LATE,  FAULT_SPLIT,
+                                       FAULT_BADCRC,  FAULT_NOEND, FAULT_GARBAGE,
+                                       FAULT_STATUS,  FAULT_SHORT, FAULT_NOISE};
+    sim_fault f = {};
+    f.kind = kinds[next_random(m) % (sizeof kinds / sizeof kinds[0])];
+    f.cmd = FAULT_ANY_CMD;
+    f.count = 1;
+    f.arg = -1;
+    if (f.kind == FAULT_LATE)
+        f.arg = 100 + static_cast<int>(next_random(m) % 800);
+    else if (f.kind == FAULT_SPLIT)
+        f.arg = 5 + static_cast<int>(next_random(m) % 100);
+    else if (f.kind == FAULT_STATUS)
+        f.arg = 1 + static_cast<int>(next_random(m) % 255);
+    else if (f.kind == FAULT_NOISE)
+        f.arg = 1 + static_cast<int>(next_random(m) % 3);
+    return f;
+}
+
 struct answer {
     unsigned char status;
     unsigned char data[FRAME_MAX_DATA];
@@ -221,6 +243,9 @@ void module_init(sim_module *m, const sim_options *o, uint64_t seed)
     m->hold = o->hold;
     m->quiet_polls = o->quiet_polls;
     m->rng = seed ? seed : 0x9E3779B97F4A7C15ULL;
+    m->turnaround_ms = o->turnaround_ms;
+    m->jitter_ms = o->jitter_ms;
+    m->fault_percent = o->fault_percent;
     for (int i = 0; i < o->nfaults; i++)
         m->faults[m->nfaults++] = o->faults[i];
 }
@@ -259,6 +284,11 @@ void module_request(sim_module *m, unsigned char cmd, const unsigned char *data,
     memset(p, 0, sizeof *p);
     sim_fault f = {};
     bool faulted = take_fault(m, cmd, &f);
+    if (!faulted && m->fault_percent > 0 &&
+        next_random(m) % 100 < static_cast<uint64_t>(m->fault_percent)) {
+        f = random_fault(m);
+        faulted = true;
+    }
     p->quiet = !faulted && m->quiet_polls && cmd == READER_CMD_GET_UID && !m->present;
     if (!p->quiet)
         log_rx(cmd, data, n);
@@ -273,6 +303,9 @@ void module_request(sim_module *m, unsigned char cmd, const unsigned char *data,
     if (is_output(cmd))
         simlog("out light=%d buzzer=%d relay=%d", m->light, m->buzzer, m->relay);
 
+    p->turn_us = m->turnaround_ms * 1000;
+    if (m->jitter_ms > 0)
+        p->turn_us += static_cast<int>(next_random(m) % static_cast<uint64_t>(m->jitter_ms * 1000));
     if (faulted && f.kind == FAULT_SILENCE) {
         p->none = true;
         snprintf(p->log, sizeof p->log, "tx none (fault silence)");

@@ -14,6 +14,7 @@ struct reply_plan {
     bool none; // nothing is sent
     unsigned char bytes[PLAN_MAX_BYTES];
     int len;
+    int turn_us;  // the module's turnaround before this reply
     int late_ms;  // the reply starts this much later
     int split_at; // a pause falls before this byte (0: no pause)
     int split_ms;
@@ -30,6 +31,7 @@ struct sim_module {
     bool quiet_polls;
     sim_fault faults[SIM_MAX_FAULTS];
     int nfaults;
+    int turnaround_ms, jitter_ms, fault_percent;
     uint64_t rng;
 };
 
