@@ -78,8 +78,10 @@ std::string printed(const std::string &result,
 void expect_failed(const GateRun &run)
 {
     EXPECT_EQ(run.rc, -1);
-    size_t at = run.out.rfind("GrantAccess failed\n");
-    EXPECT_TRUE(at != std::string::npos && at + 19 == run.out.size()) << run.out;
+    // The last line, at error level: which card, which service.
+    size_t at = run.out.rfind("\nGrantAccess failed: card ");
+    EXPECT_TRUE(at != std::string::npos && run.out.find('\n', at + 1) + 1 == run.out.size())
+        << run.out;
     EXPECT_FALSE(run.err.empty());
     EXPECT_EQ(slot_text(), SLOT_UNTOUCHED);
 }
@@ -271,7 +273,8 @@ TEST_F(Gate, UrlWithoutHostFailsWithoutTouchingStdio)
         ASSERT_EQ(write(in[1], reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
         ASSERT_TRUE(store_url(url));
         run = run_gate("0A1B2C3D\n");
-        EXPECT_EQ(run.out, "soap url:" + url + "\n" + printed("failed\n"));
+        EXPECT_EQ(run.out, "soap url:" + url + "\n" +
+                               printed("failed: card 0A1B2C3D, service " + url + "\n"));
         EXPECT_LT(run.ms, 1500);
         expect_failed(run);
     }
@@ -308,7 +311,9 @@ TEST_F(Gate, UnreadableSettingsUseTheDefaultUrl)
     run = run_gate("0A1B2C3D\n");
     EXPECT_EQ(sql_query("/etc/reader.db", "alter table away rename to readerInfo"), "");
     std::string url = "\nsoap url:" ACCESS_DEFAULT_URL "\n"; // after the store's message
-    EXPECT_NE(run.out.find(url + printed("failed\n")), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(url + printed("failed: card 0A1B2C3D, service " ACCESS_DEFAULT_URL "\n")),
+              std::string::npos)
+        << run.out;
     EXPECT_LT(run.ms, 3000);
     expect_failed(run);
 }
@@ -342,7 +347,7 @@ TEST(Verify, OnlyTheProvisionedCaAndTheUrlsHostAreTrusted)
         {ca, name, "localhost", false, "\nservice certificate refused: name mismatch ("},
         {ca, old, "127.0.0.1", false, "\nservice certificate refused: expired ("},
         {self + "/key.pem", good, "127.0.0.1", false, "Can't read CA"},
-        {ca, "", "127.0.0.1", false, "GrantAccess failed: the service URL is not https while"},
+        {ca, "", "127.0.0.1", false, ": the service URL is not https while"},
         {"", "", "127.0.0.1", true, "GrantAccess successful\n"},
     };
     for (const auto &c : cases) {

@@ -26,7 +26,7 @@ const struct {
 } kinds[FAULT_KINDS] = {
     {"delay", true},      {"fault500", false}, {"fault200", false},   {"http", true},
     {"drop", false},      {"nocolor", false},  {"shortcolor", false}, {"relay1", false},
-    {"relayword", false}, {"reorder", false},  {"extra", false},
+    {"relayword", false}, {"reorder", false},  {"extra", false},      {"stall", false},
 };
 
 // A whole decimal number >= min, or -1.
