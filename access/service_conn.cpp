@@ -123,6 +123,7 @@ bool refused;        // the service answered want's URL without keeping the conn
 unsigned fails;      // set-ups in a row that failed or were closed unused
 long long next_try;  // no set-up ahead before this (mono_ms)
 unsigned long hands; // bumped whenever idle changes hands
+bool in_call;        // the hardware thread holds a context
 
 long left_ms(const conn *c)
 {
@@ -237,6 +238,10 @@ int setup(conn *c, const ident &id)
     int rc = service_tls_setup(ctx, id.url);
     if (rc != SOAP_OK)
         c->id.url[0] = 0; // set up again next time
+    else if (ctx->ctx)
+        // No wait for the service's close_notify when a connection ends (the
+        // library would wait up to 5 s for it, beyond any deadline).
+        SSL_CTX_set_quiet_shutdown(ctx->ctx, 1);
     return rc;
 }
 
@@ -331,6 +336,8 @@ bool connect_ahead(conn *c, const ident &id)
     return true;
 }
 
+void start_connector(void);
+
 void *connector(void *)
 {
     sigset_t pipe_only; // writes to a closed peer raise nothing here
@@ -341,10 +348,11 @@ void *connector(void *)
         pthread_mutex_lock(&lock);
         long long now = mono_ms();
         conn *watch = idle, *make = nullptr;
+        int watch_fd = idle ? idle->soap->socket : -1;
         unsigned long seen = hands;
         ident id = want;
         int timeout = -1;
-        if (!idle && want.url[0] && want.keep && !refused && spares > 0) {
+        if (!idle && !in_call && want.url[0] && want.keep && !refused && spares > 0) {
             if (now >= next_try)
                 make = spare[--spares];
             else
@@ -373,8 +381,7 @@ void *connector(void *)
         }
 
         pollfd p[2] = {{wake_fd, POLLIN, 0}, {-1, POLLIN | POLLRDHUP, 0}};
-        if (watch)
-            p[1].fd = watch->soap->socket;
+        p[1].fd = watch_fd;
         if (poll(p, 2, timeout) > 0 && (p[0].revents & POLLIN)) {
             uint64_t n;
             if (read(wake_fd, &n, sizeof n) < 0) {
@@ -417,6 +424,15 @@ void *connector(void *)
 
 void service_conn_start(void)
 {
+    static pthread_once_t started = PTHREAD_ONCE_INIT;
+    pthread_once(&started, start_connector);
+}
+
+namespace
+{
+
+void start_connector(void)
+{
     pthread_once(&once, init_once);
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     char url[URL_BUF] = {0};
@@ -435,6 +451,8 @@ void service_conn_start(void)
     pthread_detach(tid);
 }
 
+} // namespace
+
 int service_conn_take(const char *url, struct soap **out)
 {
     pthread_once(&once, init_once);
@@ -448,6 +466,7 @@ int service_conn_take(const char *url, struct soap **out)
     } else {
         c = spare[--spares];
     }
+    in_call = true;
     pthread_mutex_unlock(&lock);
 
     *out = c->soap;
@@ -512,6 +531,7 @@ void service_conn_give(struct soap *ctx, bool answered)
     }
     want = c->id;
     refused = answered && !keep;
+    in_call = false;
     pthread_mutex_unlock(&lock);
     if (old) {
         disconnect(old);

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <pthread.h>
 
+#include "access/service_conn.h"
 #include "common/log.h"
 #include "core/slot.h"
 #include "daemon/hardware.h"
@@ -73,6 +74,7 @@ int main(int argc, char **argv)
     // A peer that has gone must not end the process on the next write.
     signal(SIGPIPE, SIG_IGN);
 
+    service_conn_start();
     start_thread(thread_udpserver);
     start_thread(thread_tcpserver);
     handle_event();

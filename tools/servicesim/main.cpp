@@ -41,7 +41,7 @@ const char USAGE[] =
     "  --deny-all (0, 000000001) for cards without a rule. Otherwise: deny (decision unknown).\n"
     "Faults (every request, or the next N with ',count=N'): delay=MS fault500 fault200\n"
     "  http=CODE drop nocolor shortcolor relay1 relayword reorder extra stall;\n"
-    "  also on standard input, one a line: 'fault FAULT'.\n"
+    "  also on standard input, one a line: 'fault FAULT' (answered 'armed FAULT').\n"
     "Connection: --delay MS before each answer flight (connection, TLS handshake, answer);\n"
     "  --close answers 'Connection: close', --http10 as HTTP/1.0, each closing after one\n"
     "  answer; --idle-close MS closes a connection idle that long (default 5000).\n"
@@ -292,6 +292,8 @@ void *read_commands(void *)
         pthread_mutex_lock(&sim_lock);
         if (strncmp(line, "fault ", 6) != 0 || sim_fault_add(line + 6) != 0)
             fprintf(stderr, "gatewarden-servicesim: unknown command '%s'\n", line);
+        else
+            printf("t=%.3f armed %s\n", sim_clock(), line + 6);
         pthread_mutex_unlock(&sim_lock);
     }
     return nullptr;

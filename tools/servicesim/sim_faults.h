@@ -16,6 +16,7 @@ enum sim_fault_kind {
     FAULT_REORDER,    // reorder: Color before OpenRelay
     FAULT_EXTRA,      // extra: an unknown element inside AccessGranted
     FAULT_STALL,      // stall: no answer, the connection held open for SIM_STALL_S
+    FAULT_TRICKLE,    // trickle=MS: the answer written a byte every MS milliseconds
     FAULT_KINDS
 };
 

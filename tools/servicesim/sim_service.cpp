@@ -107,6 +107,11 @@ int __ns1__GrantAccess(struct soap *ctx, _ns1__GrantAccess *request,
         ctx->keep_alive = 0;
         return SOAP_STOP; // no answer; the connection is closed
     }
+    if (faults.active[FAULT_TRICKLE]) {
+        sim_send_raw(ctx, 200, "text/xml; charset=utf-8", sim_answer_xml(answer, faults),
+                     faults.arg[FAULT_TRICKLE]);
+        return SOAP_STOP;
+    }
     if (faults.active[FAULT_HTTP]) {
         sim_send_raw(ctx, static_cast<int>(faults.arg[FAULT_HTTP]), "text/plain; charset=utf-8",
                      "injected HTTP status\n");
