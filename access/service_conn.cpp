@@ -42,9 +42,11 @@ const long CONNECT_WAIT_MS = 2000; // TCP connection set-up, and the TLS handsha
 const unsigned KEEP_IDLE_S = 15, KEEP_INTVL_S = 5, KEEP_CNT = 3;
 
 // Set-up ahead of a card that failed, or whose connection the service
-// closed before it carried a card, is tried again after a pause that
-// doubles from BACKOFF_MIN_MS up to BACKOFF_MAX_MS; a card carried resets it.
-const long BACKOFF_MIN_MS = 1000, BACKOFF_MAX_MS = 60000;
+// closed within SHORT_LIFE_MS and before it carried a card, is tried again
+// after a pause that doubles from BACKOFF_MIN_MS up to BACKOFF_MAX_MS; a card
+// carried resets it. An unused connection that lived longer is replaced at
+// once: at most one set-up per SHORT_LIFE_MS.
+const long BACKOFF_MIN_MS = 1000, BACKOFF_MAX_MS = 60000, SHORT_LIFE_MS = 10000;
 
 // A silent name server would hold a card for the resolver's default retries
 // (5 s a try, two tries, per server). This thread's own resolver state (it
@@ -101,6 +103,7 @@ struct conn {
     ident id;           // of the TLS set-up; id.url[0] == 0: none yet
     bool connected;     // the socket holds a connection set up for id
     bool carried;       // it carried a card
+    long long since;    // set up or last used (mono_ms)
     bool reused;        // the current call went over a connection from before
     long long deadline; // of the current call or set-up (mono_ms)
     bool got_bytes, timed_out, expired;
@@ -364,6 +367,7 @@ void *connector(void *)
             bool ok = connect_ahead(make, id);
             pthread_mutex_lock(&lock);
             if (ok && !idle && ident_same(want, id)) {
+                make->since = mono_ms();
                 idle = make;
                 hands++;
                 make = nullptr;
@@ -411,7 +415,7 @@ void *connector(void *)
         } else {
             if (open)
                 disconnect(watch); // a card's connection came back meanwhile
-            if (!watch->carried)
+            if (!watch->carried && mono_ms() - watch->since < SHORT_LIFE_MS)
                 count_fail();
             spare[spares++] = watch;
         }
@@ -513,9 +517,10 @@ void service_conn_give(struct soap *ctx, bool answered)
     soap_end(ctx);
     bool keep = answered && c->id.keep && c->connected && soap_valid_socket(ctx->socket) &&
                 ctx->keep_alive != 0;
-    if (keep)
+    if (keep) {
         c->carried = true;
-    else
+        c->since = mono_ms();
+    } else
         disconnect(c);
 
     conn *old = nullptr;
