@@ -384,11 +384,12 @@ TEST(Verify, OnlyTheProvisionedCaAndTheUrlsHostAreTrusted)
 // The connection kept, set up ahead, replaced, given up, as the service
 // allows: connections, handshakes and requests that the service counts for
 // a row of cards (g granted, n no answer), faults armed between them
-// ("f KIND") and waits for its log ("w TEXT"). A card without an answer
+// ("f KIND"), waits for its log ("w TEXT") and the off switch ("o"). A card without an answer
 // costs no more than a fresh connection's time-outs (2 s + 2 s) did.
 TEST(Keep, ConnectionsAsTheServiceAllows)
 {
     service_conn_start();
+    mkdir("/etc/gatewarden", 0755);
     const struct {
         const char *sim;
         std::vector<std::string> steps;
@@ -406,6 +407,8 @@ TEST(Keep, ConnectionsAsTheServiceAllows)
         // Gone silent, then answering again.
         {"--tls", {"g", "f stall,count=1", "n", "w handshake 2", "g"}, 2, 2, 3},
         {"", {"g", "f trickle=300,count=1", "n", "g"}, 2, 0, 3},
+        // Turned off: a connection per card, none set up ahead.
+        {"", {"o", "g", "g", "g"}, 3, 0, 3},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.sim);
@@ -415,6 +418,8 @@ TEST(Keep, ConnectionsAsTheServiceAllows)
             if (step[0] == 'f') {
                 svc.child.write_stdin("fault " + step.substr(2) + "\n");
                 EXPECT_TRUE(svc.child.wait_for(" armed ", 5000));
+            } else if (step[0] == 'o') {
+                ASSERT_TRUE(write_file(ACCESS_KEEP_OFF_FILE, ""));
             } else if (step[0] == 'w') {
                 EXPECT_TRUE(svc.child.wait_for(step.substr(2), 5000));
                 usleep(200000); // the client's side of it done too
@@ -424,6 +429,7 @@ TEST(Keep, ConnectionsAsTheServiceAllows)
                 EXPECT_LT(run.ms, SERVICE_CALL_DEADLINE_MS + 500);
             }
         }
+        unlink(ACCESS_KEEP_OFF_FILE);
         EXPECT_EQ(svc.requests(" connection "), r.connections);
         EXPECT_EQ(svc.requests(" handshake "), r.handshakes);
         EXPECT_EQ(svc.requests(), r.requests);
