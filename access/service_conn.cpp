@@ -160,6 +160,7 @@ SOAP_SOCKET open_within(struct soap *ctx, const char *endpoint, const char *host
     if (soap_valid_socket(s)) {
         c->connected = true;
         c->carried = false;
+        c->reused = false; // the library found the kept one gone: a fresh one
     }
     return s;
 }
