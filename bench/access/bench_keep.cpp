@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sqlite3.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -59,16 +58,6 @@ bool start_sim(sim *s, std::vector<std::string> args)
         fclose(f);
     }).detach();
     return true;
-}
-
-bool store_url(const std::string &url)
-{
-    sqlite3 *db = nullptr;
-    std::string sql = "update readerInfo set serverUrl='" + url + "' where id=1";
-    bool ok = sqlite3_open("/etc/reader.db", &db) == SQLITE_OK &&
-              sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    return ok;
 }
 
 int start_daemon(BenchReader &reader)
