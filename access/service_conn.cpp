@@ -211,6 +211,8 @@ size_t recv_within(struct soap *ctx, char *buf, size_t len)
 int setup(conn *c, const ident &id)
 {
     struct soap *ctx = c->soap;
+    soap_destroy(ctx); // a fault of the last set-up, say
+    soap_end(ctx);
     soap_done(ctx);
     soap_init(ctx);
     c->connected = false;

@@ -404,8 +404,8 @@ TEST(Keep, ConnectionsAsTheServiceAllows)
         // Closed just as the request came: sent once more, on a fresh one.
         {"", {"g", "f drop,count=1", "g"}, 2, 0, 3},
         {"--fault drop,count=1", {"n", "g"}, 2, 0, 2},
-        // An answer came (an HTTP error): not sent again.
-        {"", {"g", "f http=503,count=1", "n", "w connection 2"}, 2, 0, 2},
+        // An answer came (a SOAP Fault): not sent again.
+        {"", {"g", "f fault500,count=1", "n", "w connection 2"}, 2, 0, 2},
         // Gone silent, then answering again.
         {"--tls", {"g", "f stall,count=1", "n", "w handshake 2", "g"}, 2, 2, 3},
         {"", {"g", "f trickle=300,count=1", "n", "g"}, 2, 0, 3},
@@ -435,6 +435,8 @@ TEST(Keep, ConnectionsAsTheServiceAllows)
         EXPECT_EQ(svc.requests(" connection "), r.connections);
         EXPECT_EQ(svc.requests(" handshake "), r.handshakes);
         EXPECT_EQ(svc.requests(), r.requests);
+        for (const std::string &l : HasFailure() ? svc.child.lines() : std::vector<std::string>())
+            fprintf(stderr, "service: %s\n", l.c_str());
     }
 }
 
