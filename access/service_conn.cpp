@@ -367,9 +367,13 @@ void *connector(void *)
         pthread_mutex_unlock(&lock);
 
         if (make) {
-            bool ok = connect_ahead(make, id);
+            // The CA file and the switch as they are now, not as at the last card.
+            char url[URL_BUF];
+            memcpy(url, id.url, URL_BUF);
+            ident_now(&id, url);
+            bool ok = id.keep && connect_ahead(make, id);
             pthread_mutex_lock(&lock);
-            if (ok && !idle && ident_same(want, id)) {
+            if (ok && !idle && strcmp(want.url, id.url) == 0) {
                 make->since = mono_ms();
                 idle = make;
                 hands++;
@@ -412,17 +416,20 @@ void *connector(void *)
         if (!open)
             disconnect(watch);
         pthread_mutex_lock(&lock);
-        if (open && !idle) {
+        bool back = open && !idle; // else a card's connection came back meanwhile
+        if (back) {
             idle = watch;
             hands++;
-        } else {
-            if (open)
-                disconnect(watch); // a card's connection came back meanwhile
-            if (!watch->carried && mono_ms() - watch->since < SHORT_LIFE_MS)
-                count_fail();
-            spare[spares++] = watch;
+        } else if (!open && !watch->carried && mono_ms() - watch->since < SHORT_LIFE_MS) {
+            count_fail();
         }
         pthread_mutex_unlock(&lock);
+        if (!back) {
+            disconnect(watch);
+            pthread_mutex_lock(&lock);
+            spare[spares++] = watch;
+            pthread_mutex_unlock(&lock);
+        }
     }
     return nullptr;
 }

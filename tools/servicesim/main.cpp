@@ -276,11 +276,16 @@ void *serve_conn(void *arg)
     return nullptr;
 }
 
-volatile sig_atomic_t stopping;
-
-void on_stop(int)
+// SIGTERM and SIGINT, blocked everywhere else, end the program here with
+// the totals (connection threads may still hold their connections).
+void *await_stop(void *arg)
 {
-    stopping = 1;
+    int sig;
+    sigwait(static_cast<sigset_t *>(arg), &sig);
+    pthread_mutex_lock(&sim_lock);
+    printf("served connections=%lu handshakes=%lu\n", sim_connections, sim_handshakes);
+    fflush(stdout);
+    _exit(0);
 }
 
 // Faults armed while running: 'fault FAULT' lines on standard input.
@@ -310,10 +315,13 @@ int main(int argc, char **argv)
 
     // A client that has gone away must not end the simulator.
     signal(SIGPIPE, SIG_IGN);
-    struct sigaction stop = {};
-    stop.sa_handler = on_stop; // no SA_RESTART: accept returns
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGINT, &stop, nullptr);
+    static sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    pthread_t tid;
+    pthread_create(&tid, nullptr, await_stop, &stop);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     use_tls = o.tls;
 
@@ -329,7 +337,6 @@ int main(int argc, char **argv)
     ctx->send_timeout = CONN_TIMEOUT_S;
     ctx->recv_timeout = static_cast<int>(-o.idle_close_ms * 1000); // also between requests
     ctx->max_keep_alive = 0;                                       // no limit of requests
-    ctx->accept_timeout = -200000; // looks at the stop flag this often
     if (o.http10)
         ctx->http_version = "1.0";
     ctx->user = &o.delay_ms;
@@ -348,15 +355,12 @@ int main(int argc, char **argv)
     printf("listening %s://%s%s%s:%d/ws/AccessGate\n", o.tls ? "https" : "http", v6 ? "[" : "",
            o.bind_addr, v6 ? "]" : "", bound_port(ctx->master));
 
-    pthread_t tid;
     pthread_create(&tid, nullptr, read_commands, nullptr);
     pthread_detach(tid);
-    while (!stopping) {
+    for (;;) {
         if (!soap_valid_socket(soap_accept(ctx))) {
-            if (!stopping && ctx->errnum != 0) { // 0: the accept wait ran out
-                report(ctx, "accept failed");
-                usleep(10000); // out of descriptors, say: do not spin
-            }
+            report(ctx, "accept failed");
+            usleep(10000); // out of descriptors, say: do not spin
             continue;
         }
         struct soap *copy = soap_copy(ctx);
@@ -370,8 +374,4 @@ int main(int argc, char **argv)
         pthread_detach(tid);
         ctx->socket = SOAP_INVALID_SOCKET; // the copy's now
     }
-    pthread_mutex_lock(&sim_lock);
-    printf("served connections=%lu handshakes=%lu\n", sim_connections, sim_handshakes);
-    fflush(stdout);
-    _exit(0); // connection threads may still hold their connections
 }
