@@ -415,7 +415,7 @@ TEST(Keep, ConnectionsAsTheServiceAllows)
     for (const auto &r : rows) {
         SCOPED_TRACE(r.sim);
         Service svc;
-        ASSERT_TRUE(svc.start(std::string("--grant-all ") + r.sim, true, true));
+        ASSERT_TRUE(svc.start(std::string("--grant-all --commands ") + r.sim, true, true));
         for (const std::string &step : r.steps) {
             if (step[0] == 'f') {
                 svc.child.write_stdin("fault " + step.substr(2) + "\n");

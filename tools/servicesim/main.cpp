@@ -34,14 +34,16 @@ const char USAGE[] =
     "usage: gatewarden-servicesim [--bind ADDR] [--port N] [--tls --cert FILE --key FILE]\n"
     "                             [--grant-all | --deny-all] [--card HEX=RELAY,COLOR]...\n"
     "                             [--rules FILE] [--fault FAULT]... [--delay MS]\n"
-    "                             [--close | --http10] [--idle-close MS] [--help]\n"
+    "                             [--close | --http10] [--idle-close MS] [--commands]\n"
+    "                             [--help]\n"
     "Serves GrantAccess on loopback (default 127.0.0.1, any path; --port 0 picks a free port).\n"
     "Rules: --card CARD=RELAY,COLOR (card text without its line feed); --rules FILE with\n"
     "  lines 'CARD RELAY COLOR' and 'default RELAY COLOR'; --grant-all (1, 000000100) or\n"
     "  --deny-all (0, 000000001) for cards without a rule. Otherwise: deny (decision unknown).\n"
     "Faults (every request, or the next N with ',count=N'): delay=MS fault500 fault200\n"
     "  http=CODE drop nocolor shortcolor relay1 relayword reorder extra stall;\n"
-    "  also on standard input, one a line: 'fault FAULT' (answered 'armed FAULT').\n"
+    "  with --commands also on standard input, one a line: 'fault FAULT' (answered\n"
+    "  'armed FAULT').\n"
     "Connection: --delay MS before each answer flight (connection, TLS handshake, answer);\n"
     "  --close answers 'Connection: close', --http10 as HTTP/1.0, each closing after one\n"
     "  answer; --idle-close MS closes a connection idle that long (default 5000).\n"
@@ -60,6 +62,7 @@ struct options {
     long delay_ms = 0;
     bool close = false, http10 = false;
     long idle_close_ms = IDLE_CLOSE_MS;
+    bool commands = false;
 };
 
 int parse_options(int argc, char **argv, options *o)
@@ -79,6 +82,7 @@ int parse_options(int argc, char **argv, options *o)
         OPT_CLOSE,
         OPT_HTTP10,
         OPT_IDLE,
+        OPT_COMMANDS,
         OPT_HELP
     };
     static const option longopts[] = {
@@ -96,6 +100,7 @@ int parse_options(int argc, char **argv, options *o)
         {"close", no_argument, nullptr, OPT_CLOSE},
         {"http10", no_argument, nullptr, OPT_HTTP10},
         {"idle-close", required_argument, nullptr, OPT_IDLE},
+        {"commands", no_argument, nullptr, OPT_COMMANDS},
         {"help", no_argument, nullptr, OPT_HELP},
         {nullptr, 0, nullptr, 0},
     };
@@ -157,6 +162,9 @@ int parse_options(int argc, char **argv, options *o)
             break;
         case OPT_HTTP10:
             o->http10 = true;
+            break;
+        case OPT_COMMANDS:
+            o->commands = true;
             break;
         case OPT_HELP:
             fputs(USAGE, stdout);
@@ -355,8 +363,10 @@ int main(int argc, char **argv)
     printf("listening %s://%s%s%s:%d/ws/AccessGate\n", o.tls ? "https" : "http", v6 ? "[" : "",
            o.bind_addr, v6 ? "]" : "", bound_port(ctx->master));
 
-    pthread_create(&tid, nullptr, read_commands, nullptr);
-    pthread_detach(tid);
+    if (o.commands) {
+        pthread_create(&tid, nullptr, read_commands, nullptr);
+        pthread_detach(tid);
+    }
     for (;;) {
         if (!soap_valid_socket(soap_accept(ctx))) {
             report(ctx, "accept failed");
