@@ -1,18 +1,18 @@
-// Access gate client: one GrantAccess call per card, with its own SOAP and
-// TLS context, and the reader output that follows the answer.
+// Access gate client: one GrantAccess call per card, over the kept
+// connection to the access service, and the reader output that follows the
+// answer.
 #include "access/accessGateClient.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <resolv.h>
-#include <sys/socket.h>
 
 #include "soapH.h"
 
 #include "access/access_config.h"
 #include "access/light_code.h"
 #include "access/offline_grace.h"
+#include "access/service_conn.h"
 #include "access/service_tls.h"
 #include "access/sigpipe_guard.h"
 #include "common/health.h"
@@ -29,29 +29,16 @@ enum {
     CARD_BUF = 32,                // card number copy, NUL included
 };
 
-// Waits of one call, as gSOAP takes them (negative: microseconds).
-const int SEND_TIMEOUT = -500000;  // 0.5 s for each wait to send
-const int RECV_TIMEOUT = -2000000; // 2 s for each wait for data
-const char NO_COLOR[] = "(none)";  // printed for an answer without Color
-// 2 s to set up the connection: a host that drops connection attempts would
-// otherwise hold the reader for the kernel's retries (about 2 minutes).
-const int CONNECT_TIMEOUT = -2000000;
+const char NO_COLOR[] = "(none)"; // printed for an answer without Color
 
-// A silent name server would hold a card for the resolver's default retries
-// (5 s a try, two tries, per server). This thread's own resolver state (it
-// is per thread) is loaded afresh for each card, so a changed file is in
-// force, and then allowed one try of RESOLVE_S a server. It is loaded with
-// the library's defaults: a state loaded with the bound already in it looks
-// untouched to the library, which then reloads it with the defaults itself.
-const int RESOLVE_S = 1;
-void bound_name_lookup(void)
+// The failure line of a card, with the card (without its line feed) and the
+// service's URL (without its user information), so that an error-level
+// line alone says which card and which service.
+void report_failed(const char *card, const char *url, const char *why)
 {
-    _res.retrans = 0;
-    _res.retry = 0;
-    if (res_init() == 0) {
-        _res.retrans = RESOLVE_S;
-        _res.retry = 1;
-    }
+    size_t len = strcspn(card, "\n");
+    log_line(LOG_ERR, "GrantAccess failed: card %.*s, service %s%s", static_cast<int>(len), card,
+             log_mask_urls(url).c_str(), why);
 }
 
 } // namespace
@@ -78,11 +65,12 @@ int accessGate(char *cardNum)
     if (!cardNum)
         return -1;
     if (strlen(cardNum) >= CARD_BUF) {
-        puts("card number too long");
+        log_line(LOG_ERR, "card number too long");
         return -1;
     }
     if (!service_url_permitted(url)) {
-        puts("GrantAccess failed: the service URL is not https while " PROTECT_CA_FILE " exists");
+        report_failed(cardNum, url,
+                      ": the service URL is not https while " PROTECT_CA_FILE " exists");
         return -1;
     }
     char *card = static_cast<char *>(calloc(1, CARD_BUF));
@@ -92,44 +80,27 @@ int accessGate(char *cardNum)
     }
     strcpy(card, cardNum);
 
-    struct soap *ctx = soap_new();
-    if (!ctx) {
-        perror("accessGate");
-        free(card);
-        return -1;
-    }
-
     int ret = -1;
+    // Closing a kept TLS connection writes too: the guard spans the whole use.
+    sigpipe_guard guard;
+    sigpipe_block(&guard);
+    struct soap *ctx;
     // An http URL builds no TLS context; an https URL verifies the service
     // when PROTECT_CA_FILE exists.
-    if (service_tls_setup(ctx, url) == SOAP_OK) {
+    if (service_conn_take(url, &ctx) == SOAP_OK) {
         puts("-------------------------------------");
-        soap_set_namespaces(ctx, namespaces);
-        ctx->mode |= SOAP_C_UTFSTRING;
-        ctx->imode |= SOAP_C_UTFSTRING;
-        ctx->omode |= SOAP_C_UTFSTRING;
-        ctx->send_timeout = SEND_TIMEOUT;
-        ctx->recv_timeout = RECV_TIMEOUT;
-        ctx->connect_timeout = CONNECT_TIMEOUT;
-        // Plain sockets: a closed connection gives EPIPE, not SIGPIPE (TLS: the guard below).
-        ctx->socket_flags = MSG_NOSIGNAL;
-        // A URL without a host makes the library talk over these descriptors
-        // instead of a socket: never the process's standard input and output.
-        ctx->sendfd = -1;
-        ctx->recvfd = -1;
-
         request.Device.DeviceId = static_cast<LONG64>(devAddr);
         request.Device.In = true;
         request.Device.Passnumber = card;
         printf("devID:%d, Passnumber:%s\n", devAddr, card);
 
-        bound_name_lookup();
-        sigpipe_guard guard;
-        sigpipe_block(&guard);
-        int rc = soap_call___ns1__GrantAccess(ctx, url, soapAction, &request, response);
-        sigpipe_restore(&guard);
+        int rc;
+        do
+            rc = soap_call___ns1__GrantAccess(ctx, url, soapAction, &request, response);
+        while (rc != SOAP_OK && service_conn_retry(ctx));
 
         if (rc == SOAP_OK) {
+            // The service decided.
             const _ns1__GrantAccessResponse_AccessGranted &granted = response.AccessGranted;
             puts("GrantAccess successful");
             printf("OpenRelay: %s\n", granted.OpenRelay ? "true" : "false");
@@ -139,7 +110,12 @@ int accessGate(char *cardNum)
             offline_grace_answer(card, relay, light); // after the post: off the card's path
             ret = 0;
         } else {
-            puts("GrantAccess failed");
+            // No decision.
+            char why[64] = "";
+            if (service_conn_expired(ctx))
+                snprintf(why, sizeof why, ": no answer within %d s",
+                         SERVICE_CALL_DEADLINE_MS / 1000);
+            report_failed(card, url, why);
             service_tls_report();
         }
     }
@@ -148,11 +124,10 @@ int accessGate(char *cardNum)
         offline_grace_no_answer(card);
     }
     health_card(ret == 0, response.AccessGranted.OpenRelay, soap_fault_string(ctx));
-
-    // Managed C++ objects, then the context's data, then the context itself.
-    soap_destroy(ctx);
-    soap_end(ctx);
-    soap_free(ctx);
+    // The answer's data is released; the connection stays for the next card
+    // when the service keeps it.
+    service_conn_give(ctx, ret == 0);
+    sigpipe_restore(&guard);
     free(card);
     return ret;
 }

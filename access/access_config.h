@@ -11,3 +11,8 @@
 
 // Used when /etc/reader.db cannot be read: HTTPS, default port.
 #define ACCESS_DEFAULT_URL "https://accessgate/ws/AccessGate"
+
+// While this file exists, every card gets a connection of its own, closed
+// after the call, as the service's answer is read (no connection is kept or
+// set up ahead). Looked at for every card.
+#define ACCESS_KEEP_OFF_FILE "/etc/gatewarden/no-keepalive"

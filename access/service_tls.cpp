@@ -8,6 +8,7 @@
 
 #include "soapH.h"
 
+#include "common/log.h"
 #include "settings/protection.h"
 
 namespace
@@ -107,6 +108,6 @@ int service_tls_setup(struct soap *ctx, const char *url)
 void service_tls_report(void)
 {
     if (verify_error != X509_V_OK)
-        printf("service certificate refused: %s (%s)\n", error_kind(verify_error),
-               X509_verify_cert_error_string(verify_error));
+        log_line(LOG_ERR, "service certificate refused: %s (%s)", error_kind(verify_error),
+                 X509_verify_cert_error_string(verify_error));
 }

@@ -10,6 +10,7 @@
 
 #include "access/offline_grace.h"
 #include "common/health.h"
+#include "access/service_conn.h"
 #include "common/log.h"
 #include "core/slot.h"
 #include "daemon/hardware.h"
@@ -89,6 +90,7 @@ int main(int argc, char **argv)
     slot_init();
     print_protection_state();
 
+    service_conn_start();
     start_thread(watched<thread_udpserver, HEALTH_UDP>);
     start_thread(watched<thread_tcpserver, HEALTH_TCP>);
     watchdog_start();

@@ -42,6 +42,9 @@ long pss_kb(int pid);      // shared pages counted in part
 int fd_count(int pid);
 double cpu_seconds(int pid);
 
+// Stores the access service's URL in /etc/reader.db.
+bool store_url(const std::string &url);
+
 // Round trip of one raw GrantAccess POST to the service at url, in ms.
 double service_round_trip(const std::string &url);
 // One TCP request ended by closing the sending side; true when a reply came.

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
-#include <sqlite3.h>
 #include <string>
 #include <sys/wait.h>
 #include <atomic>
@@ -82,16 +81,6 @@ void growth_round(int pid, BenchReader &reader, int round)
            "(%d unanswered) | RSS now %ld kB, %d fds\n",
            round, GROWTH_CARDS, rss1 - rss0, fds1 - fds0, lost, GROWTH_TCP, rss2 - rss1,
            fds2 - fds1, failed, GROWTH_UDP, rss3 - rss2, fds3 - fds2, unanswered, rss3, fds3);
-}
-
-bool store_url(const std::string &url)
-{
-    sqlite3 *db = nullptr;
-    std::string sql = "update readerInfo set serverUrl='" + url + "' where id=1";
-    bool ok = sqlite3_open("/etc/reader.db", &db) == SQLITE_OK &&
-              sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    return ok;
 }
 
 std::atomic<long> service_requests;

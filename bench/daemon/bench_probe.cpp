@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -199,4 +200,14 @@ double percentile(std::vector<double> v, double p)
 long pss_kb(int pid)
 {
     return file_kb(pid, "smaps_rollup", "Pss:");
+}
+
+bool store_url(const std::string &url)
+{
+    sqlite3 *db = nullptr;
+    std::string sql = "update readerInfo set serverUrl='" + url + "' where id=1";
+    bool ok = sqlite3_open("/etc/reader.db", &db) == SQLITE_OK &&
+              sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
 }

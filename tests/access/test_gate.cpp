@@ -13,6 +13,7 @@
 
 #include "access/access_config.h"
 #include "access/accessGateClient.h"
+#include "access/service_conn.h"
 #include "core/slot.h"
 #include "settings/protection.h"
 #include "settings/readerdb.h"
@@ -78,8 +79,10 @@ std::string printed(const std::string &result,
 void expect_failed(const GateRun &run)
 {
     EXPECT_EQ(run.rc, -1);
-    size_t at = run.out.rfind("GrantAccess failed\n");
-    EXPECT_TRUE(at != std::string::npos && at + 19 == run.out.size()) << run.out;
+    // The last line, at error level: which card, which service.
+    size_t at = run.out.rfind("\nGrantAccess failed: card ");
+    EXPECT_TRUE(at != std::string::npos && run.out.find('\n', at + 1) + 1 == run.out.size())
+        << run.out;
     EXPECT_FALSE(run.err.empty());
     EXPECT_EQ(slot_text(), SLOT_UNTOUCHED);
 }
@@ -102,7 +105,7 @@ struct Service {
     std::string url;
     // args: its options, separated by spaces; --tls brings the certificate
     // and key of test_cert_dir(). Stores url in /etc/reader.db when store.
-    bool start(const std::string &args, bool store = true)
+    bool start(const std::string &args, bool store = true, bool commands = false)
     {
         std::vector<std::string> argv = {gw_bin("gatewarden-servicesim"), "--port", "0"};
         std::istringstream in(args);
@@ -113,20 +116,21 @@ struct Service {
                                          test_cert_dir() + "/key.pem"});
         }
         std::string line;
-        if (!child.start(argv, false) || !child.wait_for("listening ", 10000, &line))
+        if (!child.start(argv, false, commands) || !child.wait_for("listening ", 10000, &line))
             return false;
         url = line.substr(line.find("listening ") + 10);
         return !store || store_url(url);
     }
-    // Requests logged so far (reads what is available within 200 ms).
-    size_t requests()
+    // Lines with what (" request ", " connection ", " handshake ") logged so
+    // far (reads what is available within 200 ms).
+    size_t requests(const char *what = " request ")
     {
         std::string line;
         while (child.read_line(line, 200)) {
         }
         size_t n = 0;
         for (const std::string &l : child.lines())
-            n += l.find(" request ") != std::string::npos;
+            n += l.find(what) != std::string::npos;
         return n;
     }
 };
@@ -271,7 +275,8 @@ TEST_F(Gate, UrlWithoutHostFailsWithoutTouchingStdio)
         ASSERT_EQ(write(in[1], reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
         ASSERT_TRUE(store_url(url));
         run = run_gate("0A1B2C3D\n");
-        EXPECT_EQ(run.out, "soap url:" + url + "\n" + printed("failed\n"));
+        EXPECT_EQ(run.out, "soap url:" + url + "\n" +
+                               printed("failed: card 0A1B2C3D, service " + url + "\n"));
         EXPECT_LT(run.ms, 1500);
         expect_failed(run);
     }
@@ -308,7 +313,10 @@ TEST_F(Gate, UnreadableSettingsUseTheDefaultUrl)
     run = run_gate("0A1B2C3D\n");
     EXPECT_EQ(sql_query("/etc/reader.db", "alter table away rename to readerInfo"), "");
     std::string url = "\nsoap url:" ACCESS_DEFAULT_URL "\n"; // after the store's message
-    EXPECT_NE(run.out.find(url + printed("failed\n")), std::string::npos) << run.out;
+    EXPECT_NE(
+        run.out.find(url + printed("failed: card 0A1B2C3D, service " ACCESS_DEFAULT_URL "\n")),
+        std::string::npos)
+        << run.out;
     EXPECT_LT(run.ms, 3000);
     expect_failed(run);
 }
@@ -342,7 +350,7 @@ TEST(Verify, OnlyTheProvisionedCaAndTheUrlsHostAreTrusted)
         {ca, name, "localhost", false, "\nservice certificate refused: name mismatch ("},
         {ca, old, "127.0.0.1", false, "\nservice certificate refused: expired ("},
         {self + "/key.pem", good, "127.0.0.1", false, "Can't read CA"},
-        {ca, "", "127.0.0.1", false, "GrantAccess failed: the service URL is not https while"},
+        {ca, "", "127.0.0.1", false, ": the service URL is not https while"},
         {"", "", "127.0.0.1", true, "GrantAccess successful\n"},
     };
     for (const auto &c : cases) {
@@ -359,7 +367,114 @@ TEST(Verify, OnlyTheProvisionedCaAndTheUrlsHostAreTrusted)
         EXPECT_EQ(svc.requests(), c.answered ? 1u : 0u);
         EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << run.out << run.err;
     }
+    // A kept connection was verified against the CA of its day: another
+    // file in its place ends it before the next card, which is refused.
+    ASSERT_EQ(system(("cp " + ca + " " PROTECT_CA_FILE).c_str()), 0);
+    Service svc;
+    ASSERT_TRUE(
+        svc.start("--grant-all --tls --cert " + good + "/cert.pem --key " + good + "/key.pem"));
+    EXPECT_EQ(run_gate("0A1B2C3D\n").rc, 0);
+    ASSERT_EQ(system(("cp " + other + " " PROTECT_CA_FILE).c_str()), 0);
+    GateRun run = run_gate("0A1B2C3D\n");
+    EXPECT_NE(run.out.find("service certificate refused: unknown issuer"), std::string::npos);
+    EXPECT_EQ(svc.requests(), 1u);
     unlink(PROTECT_CA_FILE);
+}
+
+// The connection kept, set up ahead, replaced, given up, as the service
+// allows: connections, handshakes and requests that the service counts for
+// a row of cards (g granted, n no answer), faults armed between them
+// ("f KIND"), waits for its log ("w TEXT") and the off switch ("o"). A card
+// without an answer costs no more than a fresh connection's time-outs did.
+TEST(Keep, ConnectionsAsTheServiceAllows)
+{
+    service_conn_start();
+    mkdir("/etc/gatewarden", 0755);
+    const struct {
+        const char *sim;
+        std::vector<std::string> steps;
+        size_t connections, handshakes, requests;
+    } rows[] = {
+        {"", {"g", "g", "g", "g", "g", "g"}, 1, 0, 6},
+        {"--tls", {"g", "g", "g", "g", "g", "g"}, 1, 1, 6},
+        {"--close", {"g", "g", "g"}, 3, 0, 3},
+        {"--http10 --tls", {"g", "g", "g"}, 3, 3, 3},
+        // Closed when idle: set up again ahead of the next card.
+        {"--tls --idle-close 1000", {"g", "w handshake 2", "g"}, 2, 2, 2},
+        // Closed just as the request came: sent once more, on a fresh one.
+        {"", {"g", "f drop,count=1", "g"}, 2, 0, 3},
+        {"--fault drop,count=1", {"n", "g"}, 2, 0, 2},
+        // An answer came (a SOAP Fault): not sent again.
+        {"", {"g", "f fault500,count=1", "n", "w connection 2"}, 2, 0, 2},
+        // Gone silent, then answering again.
+        {"--tls", {"g", "f stall,count=1", "n", "w handshake 2", "g"}, 2, 2, 3},
+        {"", {"g", "f trickle=300,count=1", "n", "g"}, 2, 0, 3},
+        // Turned off: a connection per card, none set up ahead.
+        {"", {"o", "g", "g", "g"}, 3, 0, 3},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.sim);
+        Service svc;
+        ASSERT_TRUE(svc.start(std::string("--grant-all --commands ") + r.sim, true, true));
+        for (const std::string &step : r.steps) {
+            if (step[0] == 'f') {
+                svc.child.write_stdin("fault " + step.substr(2) + "\n");
+                EXPECT_TRUE(svc.child.wait_for(" armed ", 5000));
+            } else if (step[0] == 'o') {
+                ASSERT_TRUE(write_file(ACCESS_KEEP_OFF_FILE, ""));
+            } else if (step[0] == 'w') {
+                EXPECT_TRUE(svc.child.wait_for(step.substr(2), 5000));
+                usleep(200000); // the client's side of it done too
+            } else {
+                GateRun run = run_gate("0A1B2C3D\n");
+                EXPECT_EQ(run.rc, step == "g" ? 0 : -1) << run.out << run.err;
+                EXPECT_LT(run.ms, 5000); // 2 s connect + 2 s receive, and a margin
+            }
+        }
+        unlink(ACCESS_KEEP_OFF_FILE);
+        EXPECT_EQ(svc.requests(" connection "), r.connections);
+        EXPECT_EQ(svc.requests(" handshake "), r.handshakes);
+        EXPECT_EQ(svc.requests(), r.requests);
+        for (const std::string &l : HasFailure() ? svc.child.lines() : std::vector<std::string>())
+            fprintf(stderr, "service: %s\n", l.c_str());
+    }
+}
+
+// A new URL is used for the very next card; the connector's set-up never
+// holds up a card, nor the hardware thread (a card to a service that takes
+// no connection fails in the connect time-out, once).
+TEST(Keep, NewUrlAtOnceAndNoWaitForTheConnector)
+{
+    service_conn_start();
+    Service a, b;
+    ASSERT_TRUE(a.start("--grant-all") && b.start("--grant-all", false));
+    EXPECT_EQ(run_gate("0A1B2C3D\n").rc, 0);
+    ASSERT_TRUE(store_url(b.url));
+    EXPECT_EQ(run_gate("0A1B2C3D\n").rc, 0);
+    EXPECT_EQ(a.requests(), 1u);
+    EXPECT_EQ(b.requests(), 1u);
+
+    int port, l = tcp_listen(&port), fill[3];
+    ASSERT_EQ(listen(l, 0), 0);
+    sockaddr_in addr = ipv4("127.0.0.1", port);
+    for (int &f : fill) {
+        f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(f, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    }
+    ASSERT_TRUE(store_url("http://127.0.0.1:" + std::to_string(port) + "/ws/x"));
+    for (int i = 0; i < 2; i++) {
+        GateRun run = run_gate("0A1B2C3D\n");
+        EXPECT_EQ(run.rc, -1);
+        EXPECT_LT(run.ms, 3000); // 2 s, not more while the connector tries too
+    }
+    struct soap *ctx;
+    double t0 = now_ms();
+    service_conn_take("http://127.0.0.1:1/ws/x", &ctx);
+    service_conn_give(ctx, false);
+    EXPECT_LT(now_ms() - t0, 100);
+    for (int f : fill)
+        close(f);
+    close(l);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // gatewarden-servicesim: the access service on loopback, for tests and
-// benchmarks. Serves GrantAccess over HTTP or HTTPS, one request after
-// another, decides from rules and injects faults on demand.
+// benchmarks. Serves GrantAccess over HTTP or HTTPS, each connection on a
+// thread of its own and kept between requests as HTTP/1.1 allows, decides
+// from rules and injects faults on demand.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <getopt.h>
 #include <netdb.h>
+#include <pthread.h>
 #include <openssl/ssl.h>
 #include <string>
 #include <sys/socket.h>
@@ -26,21 +28,30 @@
 namespace
 {
 
-enum { BACKLOG = 16, CONN_TIMEOUT_S = 5 };
+enum { BACKLOG = 16, CONN_TIMEOUT_S = 5, IDLE_CLOSE_MS = 5000 };
 
 const char USAGE[] =
     "usage: gatewarden-servicesim [--bind ADDR] [--port N] [--tls --cert FILE --key FILE]\n"
     "                             [--grant-all | --deny-all] [--card HEX=RELAY,COLOR]...\n"
-    "                             [--rules FILE] [--fault FAULT]... [--help]\n"
+    "                             [--rules FILE] [--fault FAULT]... [--delay MS]\n"
+    "                             [--close | --http10] [--idle-close MS] [--commands]\n"
+    "                             [--help]\n"
     "Serves GrantAccess on loopback (default 127.0.0.1, any path; --port 0 picks a free port).\n"
     "Rules: --card CARD=RELAY,COLOR (card text without its line feed); --rules FILE with\n"
     "  lines 'CARD RELAY COLOR' and 'default RELAY COLOR'; --grant-all (1, 000000100) or\n"
     "  --deny-all (0, 000000001) for cards without a rule. Otherwise: deny (decision unknown).\n"
     "Faults (every request, or the next N with ',count=N'): delay=MS fault500 fault200\n"
-    "  http=CODE drop nocolor shortcolor relay1 relayword reorder extra\n"
+    "  http=CODE drop nocolor shortcolor relay1 relayword reorder extra stall;\n"
+    "  with --commands also on standard input, one a line: 'fault FAULT' (answered\n"
+    "  'armed FAULT').\n"
+    "Connection: --delay MS before each answer flight (connection, TLS handshake, answer);\n"
+    "  --close answers 'Connection: close', --http10 as HTTP/1.0, each closing after one\n"
+    "  answer; --idle-close MS closes a connection idle that long (default 5000).\n"
     "Output: 'listening URL', then one line per request:\n"
-    "  t=S.mmm request dev=N card=TEXT decision=grant|deny|unknown relay=R color=C\n"
-    "  (or fault=KIND[,KIND] in place of the decision when a fault was injected)\n";
+    "  t=S.mmm request dev=N card=TEXT decision=grant|deny|unknown relay=R color=C conn=N\n"
+    "  (or fault=KIND[,KIND] in place of the decision when a fault was injected),\n"
+    "  't=S.mmm connection N' and 't=S.mmm handshake N' as they are served, and on\n"
+    "  SIGTERM or SIGINT 'served connections=N handshakes=N'.\n";
 
 struct options {
     const char *bind_addr = "127.0.0.1";
@@ -48,6 +59,10 @@ struct options {
     bool tls = false;
     const char *cert = nullptr;
     const char *key = nullptr;
+    long delay_ms = 0;
+    bool close = false, http10 = false;
+    long idle_close_ms = IDLE_CLOSE_MS;
+    bool commands = false;
 };
 
 int parse_options(int argc, char **argv, options *o)
@@ -63,6 +78,11 @@ int parse_options(int argc, char **argv, options *o)
         OPT_CARD,
         OPT_RULES,
         OPT_FAULT,
+        OPT_DELAY,
+        OPT_CLOSE,
+        OPT_HTTP10,
+        OPT_IDLE,
+        OPT_COMMANDS,
         OPT_HELP
     };
     static const option longopts[] = {
@@ -76,6 +96,11 @@ int parse_options(int argc, char **argv, options *o)
         {"card", required_argument, nullptr, OPT_CARD},
         {"rules", required_argument, nullptr, OPT_RULES},
         {"fault", required_argument, nullptr, OPT_FAULT},
+        {"delay", required_argument, nullptr, OPT_DELAY},
+        {"close", no_argument, nullptr, OPT_CLOSE},
+        {"http10", no_argument, nullptr, OPT_HTTP10},
+        {"idle-close", required_argument, nullptr, OPT_IDLE},
+        {"commands", no_argument, nullptr, OPT_COMMANDS},
         {"help", no_argument, nullptr, OPT_HELP},
         {nullptr, 0, nullptr, 0},
     };
@@ -123,6 +148,23 @@ int parse_options(int argc, char **argv, options *o)
         case OPT_FAULT:
             if (sim_fault_add(optarg) != 0)
                 return 2;
+            break;
+        case OPT_DELAY:
+        case OPT_IDLE:
+            if (parse_long(optarg, c == OPT_IDLE ? 1 : 0, 3600000,
+                           c == OPT_IDLE ? &o->idle_close_ms : &o->delay_ms) != 0) {
+                fprintf(stderr, "gatewarden-servicesim: bad value '%s'\n", optarg);
+                return 2;
+            }
+            break;
+        case OPT_CLOSE:
+            o->close = true;
+            break;
+        case OPT_HTTP10:
+            o->http10 = true;
+            break;
+        case OPT_COMMANDS:
+            o->commands = true;
             break;
         case OPT_HELP:
             fputs(USAGE, stdout);
@@ -183,16 +225,91 @@ void report(struct soap *ctx, const char *what)
     fprintf(stderr, "t=%.3f %s: %s\n", sim_clock(), what, line.c_str());
 }
 
-// One connection: TLS handshake when asked, then the request and its answer.
-void serve_one(struct soap *ctx, bool tls)
+int send_flight(struct soap *ctx, const char *buf, size_t len)
 {
-    if (tls && soap_ssl_accept(ctx) != SOAP_OK)
-        report(ctx, "tls handshake failed");
-    else if (soap_serve(ctx) != SOAP_OK && ctx->error != SOAP_FAULT) // a Fault was meant
-        report(ctx, "bad message");
+    sim_conn *conn = static_cast<sim_conn *>(ctx->user);
+    if (conn->read_since_write)
+        sim_sleep_ms(conn->delay_ms);
+    conn->read_since_write = false;
+    return conn->send(ctx, buf, len);
+}
+
+size_t recv_flight(struct soap *ctx, char *buf, size_t len)
+{
+    sim_conn *conn = static_cast<sim_conn *>(ctx->user);
+    size_t n = conn->recv(ctx, buf, len);
+    conn->read_since_write = conn->read_since_write || n > 0;
+    return n;
+}
+
+void log_count(const char *what, unsigned long *count, unsigned long *id)
+{
+    pthread_mutex_lock(&sim_lock);
+    *id = ++*count;
+    printf("t=%.3f %s %lu\n", sim_clock(), what, *id);
+    pthread_mutex_unlock(&sim_lock);
+}
+
+bool use_tls;
+
+// One connection on its own thread: the TLS handshake when asked, then
+// requests and answers until either side closes or it stays idle too long.
+// With a delay, the connection's set-up, the handshake's answer flight and
+// every answer wait for it first.
+void *serve_conn(void *arg)
+{
+    struct soap *ctx = static_cast<struct soap *>(arg);
+    sim_conn conn = {0, 0, false, ctx->fsend, ctx->frecv};
+    conn.delay_ms = ctx->user ? *static_cast<const long *>(ctx->user) : 0;
+    ctx->user = &conn;
+    ctx->fsend = send_flight;
+    ctx->frecv = recv_flight;
+    log_count("connection", &sim_connections, &conn.id);
+    sim_sleep_ms(conn.delay_ms);
+    if (use_tls) {
+        sim_sleep_ms(conn.delay_ms);
+        unsigned long n;
+        if (soap_ssl_accept(ctx) != SOAP_OK)
+            report(ctx, "tls handshake failed");
+        else
+            log_count("handshake", &sim_handshakes, &n);
+    }
+    if (!use_tls || ctx->ssl) {
+        if (soap_serve(ctx) != SOAP_OK && ctx->error != SOAP_FAULT && ctx->error != SOAP_EOF)
+            report(ctx, "bad message"); // a Fault was meant; EOF: closed or idle
+    }
     soap_destroy(ctx);
     soap_end(ctx);
-    soap_force_closesock(ctx);
+    soap_free(ctx); // closes the connection
+    return nullptr;
+}
+
+// SIGTERM and SIGINT, blocked everywhere else, end the program here with
+// the totals (connection threads may still hold their connections).
+void *await_stop(void *arg)
+{
+    int sig;
+    sigwait(static_cast<sigset_t *>(arg), &sig);
+    pthread_mutex_lock(&sim_lock);
+    printf("served connections=%lu handshakes=%lu\n", sim_connections, sim_handshakes);
+    fflush(stdout);
+    _exit(0);
+}
+
+// Faults armed while running: 'fault FAULT' lines on standard input.
+void *read_commands(void *)
+{
+    char line[256];
+    while (fgets(line, sizeof line, stdin)) {
+        line[strcspn(line, "\r\n")] = 0;
+        pthread_mutex_lock(&sim_lock);
+        if (strncmp(line, "fault ", 6) != 0 || sim_fault_add(line + 6) != 0)
+            fprintf(stderr, "gatewarden-servicesim: unknown command '%s'\n", line);
+        else
+            printf("t=%.3f armed %s\n", sim_clock(), line + 6);
+        pthread_mutex_unlock(&sim_lock);
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -206,9 +323,18 @@ int main(int argc, char **argv)
 
     // A client that has gone away must not end the simulator.
     signal(SIGPIPE, SIG_IGN);
+    static sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    pthread_t tid;
+    pthread_create(&tid, nullptr, await_stop, &stop);
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    use_tls = o.tls;
 
-    struct soap *ctx = soap_new1(SOAP_C_UTFSTRING);
+    int keep = o.close || o.http10 ? 0 : SOAP_IO_KEEPALIVE;
+    struct soap *ctx = soap_new2(SOAP_C_UTFSTRING | keep, SOAP_C_UTFSTRING | keep);
     if (!ctx) {
         perror("gatewarden-servicesim");
         return 1;
@@ -217,7 +343,11 @@ int main(int argc, char **argv)
     ctx->socket_flags = MSG_NOSIGNAL;
     ctx->bind_flags = SO_REUSEADDR;
     ctx->send_timeout = CONN_TIMEOUT_S;
-    ctx->recv_timeout = CONN_TIMEOUT_S;
+    ctx->recv_timeout = static_cast<int>(-o.idle_close_ms * 1000); // also between requests
+    ctx->max_keep_alive = 0;                                       // no limit of requests
+    if (o.http10)
+        ctx->http_version = "1.0";
+    ctx->user = &o.delay_ms;
     if (o.tls && setup_tls(ctx, o) != 0) {
         soap_free(ctx);
         return 1;
@@ -233,12 +363,25 @@ int main(int argc, char **argv)
     printf("listening %s://%s%s%s:%d/ws/AccessGate\n", o.tls ? "https" : "http", v6 ? "[" : "",
            o.bind_addr, v6 ? "]" : "", bound_port(ctx->master));
 
+    if (o.commands) {
+        pthread_create(&tid, nullptr, read_commands, nullptr);
+        pthread_detach(tid);
+    }
     for (;;) {
         if (!soap_valid_socket(soap_accept(ctx))) {
             report(ctx, "accept failed");
             usleep(10000); // out of descriptors, say: do not spin
             continue;
         }
-        serve_one(ctx, o.tls);
+        struct soap *copy = soap_copy(ctx);
+        if (!copy || pthread_create(&tid, nullptr, serve_conn, copy) != 0) {
+            fputs("gatewarden-servicesim: no thread for a connection\n", stderr);
+            if (copy)
+                soap_free(copy);
+            soap_force_closesock(ctx);
+            continue;
+        }
+        pthread_detach(tid);
+        ctx->socket = SOAP_INVALID_SOCKET; // the copy's now
     }
 }

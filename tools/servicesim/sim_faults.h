@@ -1,6 +1,8 @@
 // Faults that the access service simulator injects into its answers.
 #pragma once
 
+enum { SIM_STALL_S = 60 };
+
 enum sim_fault_kind {
     FAULT_DELAY,      // delay=MS: wait MS milliseconds before answering
     FAULT_500,        // fault500: a SOAP Fault with HTTP status 500
@@ -13,6 +15,8 @@ enum sim_fault_kind {
     FAULT_RELAYWORD,  // relayword: OpenRelay written "yes"
     FAULT_REORDER,    // reorder: Color before OpenRelay
     FAULT_EXTRA,      // extra: an unknown element inside AccessGranted
+    FAULT_STALL,      // stall: no answer, the connection held open for SIM_STALL_S
+    FAULT_TRICKLE,    // trickle=MS: the answer written a byte every MS milliseconds
     FAULT_KINDS
 };
 

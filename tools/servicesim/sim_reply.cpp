@@ -5,6 +5,7 @@
 #include "stdsoap2.h"
 
 #include "access/access_config.h"
+#include "tools/servicesim/sim_service.h"
 
 namespace
 {
@@ -92,7 +93,8 @@ std::string sim_fault_xml(void)
            ENVELOPE_END;
 }
 
-int sim_send_raw(struct soap *ctx, int status, const char *content_type, const std::string &body)
+int sim_send_raw(struct soap *ctx, int status, const char *content_type, const std::string &body,
+                 long pace_ms)
 {
     char head[256];
     int n = snprintf(head, sizeof head,
@@ -102,7 +104,13 @@ int sim_send_raw(struct soap *ctx, int status, const char *content_type, const s
     std::string reply(head, static_cast<size_t>(n));
     reply += body;
     // fsend goes through TLS when the connection has it.
-    int rc = ctx->fsend(ctx, reply.data(), reply.size());
+    int rc = SOAP_OK;
+    if (pace_ms <= 0)
+        rc = ctx->fsend(ctx, reply.data(), reply.size());
+    for (size_t i = 0; pace_ms > 0 && i < reply.size() && rc == SOAP_OK; i++) {
+        rc = ctx->fsend(ctx, reply.data() + i, 1);
+        sim_sleep_ms(pace_ms);
+    }
     ctx->keep_alive = 0;
     return rc == SOAP_OK ? 0 : -1;
 }

@@ -15,5 +15,7 @@ std::string sim_answer_xml(const sim_answer &answer, const sim_faults &faults);
 // A SOAP 1.1 Fault envelope.
 std::string sim_fault_xml(void);
 // A whole HTTP reply with status and body on the connection of ctx (plain or
-// TLS); the connection is closed after it. Returns 0, or -1 when the write failed.
-int sim_send_raw(struct soap *ctx, int status, const char *content_type, const std::string &body);
+// TLS); the connection is closed after it. pace_ms > 0: a byte at a time,
+// pace_ms apart. Returns 0, or -1 when the write failed.
+int sim_send_raw(struct soap *ctx, int status, const char *content_type, const std::string &body,
+                 long pace_ms = 0);

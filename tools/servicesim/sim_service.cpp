@@ -56,14 +56,17 @@ bool shapes_answer(const sim_faults &f)
            f.active[FAULT_RELAYWORD] || f.active[FAULT_REORDER] || f.active[FAULT_EXTRA];
 }
 
-void sleep_ms(long ms)
+} // namespace
+
+pthread_mutex_t sim_lock = PTHREAD_MUTEX_INITIALIZER;
+unsigned long sim_connections, sim_handshakes;
+
+void sim_sleep_ms(long ms)
 {
     timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0) {
     }
 }
-
-} // namespace
 
 double sim_clock(void)
 {
@@ -77,6 +80,8 @@ int __ns1__GrantAccess(struct soap *ctx, _ns1__GrantAccess *request,
     std::string card = device.Passnumber ? device.Passnumber : "";
     if (!card.empty() && card.back() == '\n')
         card.pop_back();
+    const sim_conn *conn = static_cast<const sim_conn *>(ctx->user);
+    pthread_mutex_lock(&sim_lock);
     sim_answer answer = sim_rules_decide(card);
     sim_faults faults = sim_faults_take();
     std::string kinds = fault_list(faults);
@@ -84,17 +89,28 @@ int __ns1__GrantAccess(struct soap *ctx, _ns1__GrantAccess *request,
     printf("t=%.3f request dev=%lld card=%s ", sim_clock(), static_cast<long long>(device.DeviceId),
            device.Passnumber ? printable(device.Passnumber).c_str() : "(none)");
     if (kinds.empty())
-        printf("decision=%s relay=%d color=%s\n", answer.decision, answer.relay,
-               answer.color.c_str());
+        printf("decision=%s relay=%d color=%s conn=%lu\n", answer.decision, answer.relay,
+               answer.color.c_str(), conn->id);
     else
-        printf("fault=%s\n", kinds.c_str());
+        printf("fault=%s conn=%lu\n", kinds.c_str(), conn->id);
+    pthread_mutex_unlock(&sim_lock);
 
     if (faults.active[FAULT_DELAY])
-        sleep_ms(faults.arg[FAULT_DELAY]);
+        sim_sleep_ms(faults.arg[FAULT_DELAY]);
+    if (faults.active[FAULT_STALL]) {
+        sim_sleep_ms(SIM_STALL_S * 1000L);
+        ctx->keep_alive = 0;
+        return SOAP_STOP;
+    }
 
     if (faults.active[FAULT_DROP]) {
         ctx->keep_alive = 0;
         return SOAP_STOP; // no answer; the connection is closed
+    }
+    if (faults.active[FAULT_TRICKLE]) {
+        sim_send_raw(ctx, 200, "text/xml; charset=utf-8", sim_answer_xml(answer, faults),
+                     faults.arg[FAULT_TRICKLE]);
+        return SOAP_STOP;
     }
     if (faults.active[FAULT_HTTP]) {
         sim_send_raw(ctx, static_cast<int>(faults.arg[FAULT_HTTP]), "text/plain; charset=utf-8",
