@@ -46,7 +46,7 @@ const unsigned KEEP_IDLE_S = 15, KEEP_INTVL_S = 5, KEEP_CNT = 3;
 // after a pause that doubles from BACKOFF_MIN_MS up to BACKOFF_MAX_MS; a card
 // carried resets it. An unused connection that lived longer is replaced at
 // once: at most one set-up per SHORT_LIFE_MS.
-const long BACKOFF_MIN_MS = 1000, BACKOFF_MAX_MS = 60000, SHORT_LIFE_MS = 10000;
+const long BACKOFF_MIN_MS = 1000, BACKOFF_MAX_MS = 60000, SHORT_LIFE_MS = 2000;
 
 // A silent name server would hold a card for the resolver's default retries
 // (5 s a try, two tries, per server). This thread's own resolver state (it
