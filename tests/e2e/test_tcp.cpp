@@ -196,8 +196,9 @@ TEST_F(TcpRoad, WaitingClientIsServedInTurn)
 TEST(TcpLog, DaemonSurvivesItsLogGoingAway)
 {
     Board b;
-    ASSERT_TRUE(b.start_daemon(
-        {"/bin/bash", "-c", "exec \"$0\" > >(head -c 1 >/dev/null)", gw_bin("gatewarden")}));
+    ASSERT_TRUE(
+        b.start_daemon({"/bin/bash", "-c", "exec $GW_EMULATOR \"$0\" > >(head -c 1 >/dev/null)",
+                        gw_bin("gatewarden")}));
     for (int i = 0; i < 5; i++, usleep(100000))
         EXPECT_EQ(ask(cmd("CMD_GetNetConf")).rfind("{\n\t\"response\":\t1,", 0), 0u) << i;
     EXPECT_EQ(b.daemon.wait_exit(0), -1) << "daemon ended";
