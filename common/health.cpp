@@ -135,5 +135,3 @@ bool health_ok(const health_snapshot *s)
             return false;
     return true;
 }
-
-long health_offline_grace_s;

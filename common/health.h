@@ -34,9 +34,6 @@ enum health_card_outcome { HEALTH_GRANTED, HEALTH_REFUSED, HEALTH_NO_ANSWER };
 // granted; else error tells why (may be null).
 void health_card(bool answered, bool granted, const char *error);
 
-// Start-up: the offline grace period in force, in seconds (0: off).
-extern long health_offline_grace_s;
-
 enum health_state {
     HEALTH_NOT_STARTED, // not begun yet
     HEALTH_RUNNING,     // turning, idle, or busy within the bound

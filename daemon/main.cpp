@@ -1,6 +1,7 @@
 // Start-up: the options, the output, the leftovers of interrupted settings
-// writes, the slot's locks, the two network threads, then the hardware loop
-// on the main thread. There is no orderly shutdown.
+// writes, offline grace, the slot's locks, the service connector, the two
+// network threads and the watchdog, then the hardware loop on the main
+// thread. There is no orderly shutdown.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,14 +10,15 @@
 #include <pthread.h>
 
 #include "access/offline_grace.h"
-#include "common/health.h"
 #include "access/service_conn.h"
+#include "common/health.h"
 #include "common/log.h"
 #include "core/slot.h"
 #include "daemon/hardware.h"
 #include "daemon/report.h"
 #include "daemon/watchdog.h"
 #include "netservice/manage_allow.h"
+#include "netservice/status.h"
 #include "netservice/tcpserver.h"
 #include "netservice/udpserver.h"
 #include "settings/grant_store.h"
@@ -85,7 +87,7 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     removeNetConfigLeftovers(&started);
     long grace = offline_grace_start(OFFLINE_GRACE_FILE, GRANT_STORE_PATH);
-    health_offline_grace_s = grace > 0 ? grace : 0;
+    status_offline_grace_s = grace > 0 ? grace : 0;
     report_start();
     slot_init();
     print_protection_state();

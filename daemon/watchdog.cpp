@@ -43,9 +43,11 @@ void write_status(void)
     FILE *f = text ? fopen(tmp.c_str(), "we") : nullptr;
     bool ok = f && fputs(text, f) >= 0 && fputc('\n', f) != EOF;
     ok = (f && fclose(f) == 0) && ok && rename(tmp.c_str(), path.c_str()) == 0;
+    int err = text ? errno : ENOMEM;
+    if (!ok && f)
+        unlink(tmp.c_str()); // no half-written file left behind
     if (!ok && !failing)
-        log_line(LOG_WARNING, "status file %s cannot be written: %s", path.c_str(),
-                 strerror(errno));
+        log_line(LOG_WARNING, "status file %s cannot be written: %s", path.c_str(), strerror(err));
     failing = !ok;
     free(text);
 }

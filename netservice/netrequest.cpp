@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "common/log.h"
-#include "common/netaddr.h"
 
 const char *const NET_MEMBERS[NET_ENTRIES] = {"IP", "Mask", "Gateway", "DNS", "MAC"};
 
@@ -64,9 +63,7 @@ bool net_value_valid(int i, const char *value)
     static const char *const form[NET_ENTRIES] = {
         "an IPv4 address", "a netmask such as 255.255.255.0", "an IPv4 address", "an IPv4 address",
         "a MAC address such as 02:00:00:00:00:01"};
-    int ok = i == NET_MASK  ? netaddr_check_mask(value)
-             : i == NET_MAC ? netaddr_check_mac(value)
-                            : netaddr_check_ipv4(value);
+    int ok = netconfig_check_value(i, value);
     if (ok != 0)
         log_line(LOG_WARNING, "Network settings refused: %s \"%.63s\" is not %s", NET_MEMBERS[i],
                  value, form[i]);
@@ -106,7 +103,7 @@ int net_change(const cJSON *data, const char *old_ip)
                 goto out;
             }
             memset(e, 0, sizeof *e);
-            memcpy(e->key, NET_MEMBERS[i], strlen(NET_MEMBERS[i]));
+            memcpy(e->key, NETCONFIG_KEYS[i], strlen(NETCONFIG_KEYS[i]));
         }
         if (value[i][0] != '\0' && netinfo_set_value(&info, i, value[i]) != 0)
             goto out; // does not fit: nothing is written

@@ -41,6 +41,8 @@ cJSON *protection(const char *file, bool on)
 
 } // namespace
 
+long status_offline_grace_s;
+
 cJSON *status_report(void)
 {
     health_snapshot h;
@@ -74,8 +76,8 @@ cJSON *status_report(void)
     cJSON_AddItemToObject(prot, "ca", protection(PROTECT_CA_FILE, service_ca_present()));
     cJSON_AddItemToObject(prot, "manageAllow",
                           protection(PROTECT_MANAGE_FILE, access(PROTECT_MANAGE_FILE, F_OK) == 0));
-    cJSON *grace = protection(OFFLINE_GRACE_FILE, health_offline_grace_s > 0);
-    cJSON_AddNumberToObject(grace, "period", static_cast<double>(health_offline_grace_s));
+    cJSON *grace = protection(OFFLINE_GRACE_FILE, status_offline_grace_s > 0);
+    cJSON_AddNumberToObject(grace, "period", static_cast<double>(status_offline_grace_s));
     cJSON_AddItemToObject(prot, "offlineGrace", grace);
 
     cJSON *files = cJSON_AddObjectToObject(r, "settings");

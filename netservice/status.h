@@ -4,6 +4,9 @@
 
 #include <cjson/cJSON.h>
 
+// Set at start-up: the offline grace period in force, in seconds (0: off).
+extern long status_offline_grace_s;
+
 // The "Data" object of the report (release with cJSON_Delete), or null when
 // out of memory. Its members are described in gatewarden(8).
 cJSON *status_report(void);

@@ -16,8 +16,9 @@
 int optFunction(unsigned char cmd, unsigned char *data, int n, unsigned char *out, int *outlen,
                 long timeout);
 
-// 1 when the last exchange heard nothing from the reader after its request
-// (its time-out), 0 otherwise.
+// 1 when the last exchange timed out: no reply to its request and no stray
+// bytes after it (a late reply to an earlier request, settled meanwhile,
+// does not count as an answer), 0 otherwise.
 int exchange_silent(void);
 
 // Keeps a card identifier reply's n data bytes behind those kept already.

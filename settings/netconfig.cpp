@@ -15,6 +15,7 @@
 #include "settings/netconfig.h"
 
 #include "common/log.h"
+#include "common/netaddr.h"
 
 #include <cctype>
 #include <cerrno>
@@ -268,4 +269,13 @@ int removeNetConfigLeftovers(const timespec *before)
     }
     closedir(d);
     return removed;
+}
+
+const char *const NETCONFIG_KEYS[NET_ENTRIES] = {"IP", "Mask", "Gateway", "DNS", "MAC"};
+
+int netconfig_check_value(int idx, const char *value)
+{
+    if (idx == NET_MASK)
+        return netaddr_check_mask(value);
+    return idx == NET_MAC ? netaddr_check_mac(value) : netaddr_check_ipv4(value);
 }

@@ -45,6 +45,13 @@ void netconfig_parse_line(NetEntry *entry, const char *line, size_t len);
 // A record with an empty key (read from a missing or short file) is refused.
 int writeNetConfig(NetInfo *info);
 
+// The key of each entry as the file spells it (NET_IP .. NET_MAC).
+extern const char *const NETCONFIG_KEYS[NET_ENTRIES];
+
+// 0 when value has the form entry idx needs (an IPv4 address; for NET_MASK a
+// contiguous netmask; for NET_MAC a MAC address), else -1.
+int netconfig_check_value(int idx, const char *value);
+
 // Sets entry idx's value when it fits the record (value at most 63
 // characters, key and value at most 61). Returns 0, or -1 and leaves it.
 int netinfo_set_value(NetInfo *info, int idx, const char *value);
