@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size)
     const cJSON *response = cJSON_GetObjectItemCaseSensitive(root, "response");
     bool ok = code != REQ_UNKNOWN && code != REQ_SET_NET_CONF && outcome == 0;
     bool info = ok && (code == REQ_GET_NET_CONF || code == REQ_GET_URL_ADDR ||
-                       code == SLOT_GET_READER_INFO);
+                       code == SLOT_GET_READER_INFO || code == REQ_GET_STATUS);
     assert(cJSON_IsNumber(response) && response->valueint == (ok ? 1 : 0));
     assert((cJSON_GetObjectItemCaseSensitive(root, "Data") != nullptr) == info);
     cJSON_Delete(root);
