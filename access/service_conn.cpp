@@ -106,7 +106,7 @@ struct conn {
     long long since;    // set up or last used (mono_ms)
     bool reused;        // the current call went over a connection from before
     long long deadline; // of the current call or set-up (mono_ms)
-    bool got_bytes, timed_out, expired;
+    bool got_bytes, got_data, timed_out, expired; // got_data: answer data read
     SOAP_SOCKET (*open)(struct soap *, const char *, const char *, int);
     int (*send)(struct soap *, const char *, size_t);
     size_t (*recv)(struct soap *, char *, size_t);
@@ -179,7 +179,9 @@ int send_within(struct soap *ctx, const char *buf, size_t len)
 
 // Waits for data itself, so that a wait that ran out is told apart from a
 // connection that the service closed, and any byte of an answer is noticed
-// (also one that TLS keeps until its record is whole).
+// (also one that TLS keeps until its record is whole). A TLS service that
+// closes an idle connection sends its closing alert first: when the read
+// ends with that alert and no data came, no answer had begun.
 size_t recv_within(struct soap *ctx, char *buf, size_t len)
 {
     conn *c = of(ctx);
@@ -203,7 +205,9 @@ size_t recv_within(struct soap *ctx, char *buf, size_t len)
     ctx->recv_timeout = static_cast<int>(-(wait > 0 ? wait : 1) * 1000);
     size_t n = c->recv(ctx, buf, len);
     if (n > 0)
-        c->got_bytes = true;
+        c->got_bytes = c->got_data = true;
+    else if (!c->got_data && ctx->ssl && (SSL_get_shutdown(ctx->ssl) & SSL_RECEIVED_SHUTDOWN))
+        c->got_bytes = false;
     return n;
 }
 
@@ -497,7 +501,7 @@ int service_conn_take(const char *url, struct soap **out)
     }
     c->reused = c->connected;
     c->deadline = mono_ms() + SERVICE_CALL_DEADLINE_MS;
-    c->got_bytes = c->timed_out = c->expired = false;
+    c->got_bytes = c->got_data = c->timed_out = c->expired = false;
     bound_name_lookup();
     return rc;
 }

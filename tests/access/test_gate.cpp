@@ -403,6 +403,7 @@ TEST(Keep, ConnectionsAsTheServiceAllows)
         {"--tls --idle-close 1000", {"g", "w handshake 2", "g"}, 2, 2, 2},
         // Closed just as the request came: sent once more, on a fresh one.
         {"", {"g", "f drop,count=1", "g"}, 2, 0, 3},
+        {"--tls", {"g", "f drop,count=1", "g"}, 2, 2, 3},
         {"--fault drop,count=1", {"n", "g"}, 2, 0, 2},
         // An answer came (a SOAP Fault): not sent again.
         {"", {"g", "f fault500,count=1", "n", "w connection 2"}, 2, 0, 2},
