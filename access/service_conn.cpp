@@ -488,6 +488,7 @@ int service_conn_take(const char *url, struct soap **out)
     pthread_mutex_unlock(&lock);
 
     *out = c->soap;
+    service_tls_begin();
     if (c->connected && !(ident_same(c->id, id) && still_open(c)))
         disconnect(c);
     int rc = ident_same(c->id, id) ? SOAP_OK : setup(c, id);

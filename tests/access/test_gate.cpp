@@ -378,6 +378,11 @@ TEST(Verify, OnlyTheProvisionedCaAndTheUrlsHostAreTrusted)
     GateRun run = run_gate("0A1B2C3D\n");
     EXPECT_NE(run.out.find("service certificate refused: unknown issuer"), std::string::npos);
     EXPECT_EQ(svc.requests(), 1u);
+    // The next failure, for another reason, is no refusal.
+    svc.child.stop();
+    run = run_gate("0A1B2C3D\n");
+    EXPECT_EQ(run.rc, -1);
+    EXPECT_EQ(run.out.find("certificate refused"), std::string::npos) << run.out;
     unlink(PROTECT_CA_FILE);
 }
 
