@@ -12,6 +12,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include "common/log.h"
 #include "settings/sqlstore.h"
 
 int grant_store_max = GRANT_STORE_MAX;
@@ -162,6 +163,9 @@ void *writer(void *)
         pthread_cond_broadcast(&s.cond); // room again
         pthread_mutex_unlock(&s.lock);
         bool ok = apply(batch, n);
+        if (!ok && !s.failed) // only this thread sets it while it runs
+            log_line(LOG_ERR,
+                     "offline store: a write failed; offline grace opens nothing until restart");
         pthread_mutex_lock(&s.lock);
         s.failed |= !ok;
         s.written += n;
