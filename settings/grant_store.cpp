@@ -198,19 +198,6 @@ void push(op_kind kind, const char *card, long long at, const char *outcome, int
     pthread_mutex_unlock(&s.lock);
 }
 
-sqlite3 *open_db(const char *path)
-{
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        puts(db ? sqlite3_errmsg(db) : sqlite3_errstr(SQLITE_NOMEM));
-        sqlite3_close(db);
-        return nullptr;
-    }
-    sqlite3_busy_timeout(db, STORE_BUSY_TIMEOUT_MS);
-    return db;
-}
-
 long long latest_stored(sqlite3 *db)
 {
     sqlite3_stmt *st = nullptr;
@@ -231,8 +218,8 @@ int grant_store_open(const char *path)
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0)
         close(fd);
-    s.wdb = open_db(path);
-    s.rdb = s.wdb && exec(s.wdb, SCHEMA) ? open_db(path) : nullptr;
+    s.wdb = store_open(path);
+    s.rdb = s.wdb && exec(s.wdb, SCHEMA) ? store_open(path) : nullptr;
     if (s.rdb) {
         // The writer is not running yet.
         s.latest = latest_stored(s.rdb);
