@@ -311,8 +311,9 @@ int grant_store_find(const char *card, grant_rec *rec, long long *latest)
 int audit_list(const char *path, bool drain, void (*fn)(const audit_row *, void *), void *arg)
 {
     sqlite3 *db = nullptr;
-    // Never created here: a missing store has no audit.
-    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    // Never created here: a missing store has no audit. Only a drain writes.
+    int flags = drain ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+    if (sqlite3_open_v2(path, &db, flags, nullptr) != SQLITE_OK) {
         printf("%s: %s\n", path, db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return -1;
@@ -321,8 +322,8 @@ int audit_list(const char *path, bool drain, void (*fn)(const audit_row *, void 
     sqlite3_stmt *st = nullptr;
     int n = 0;
     long long last = 0;
-    bool ok =
-        exec(db, "begin immediate") && sqlite3_prepare_v2(db, LIST, -1, &st, nullptr) == SQLITE_OK;
+    bool ok = exec(db, drain ? "begin immediate" : "begin") &&
+              sqlite3_prepare_v2(db, LIST, -1, &st, nullptr) == SQLITE_OK;
     int rc = SQLITE_DONE;
     while (ok && (rc = sqlite3_step(st)) == SQLITE_ROW) {
         audit_row r = {};
