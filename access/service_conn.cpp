@@ -337,6 +337,7 @@ bool connect_ahead(conn *c, const ident &id)
     if (!ctx->host[0])
         return false;
     bound_name_lookup();
+    ctx->error = SOAP_OK; // a stale error of the last call must not undo this set-up
     ctx->socket = ctx->fopen(ctx, id.url, ctx->host, ctx->port);
     if (!soap_valid_socket(ctx->socket) || ctx->error) {
         disconnect(c);
