@@ -46,8 +46,7 @@ const char *const TRIM_GRANTS =
     "delete from grants where seq in (select seq from grants order by seq "
     "limit max(0, (select count(*) from grants) - ?1))";
 const char *const TRIM_AUDIT = "delete from audit where id <= (select max(id) from audit) - ?1";
-const char *const FIND =
-    "select granted, relay, light, (select latest from clock) from grants where card = ?1";
+const char *const FIND = "select granted, relay, light from grants where card = ?1";
 const char *const LATEST = "select latest from clock";
 const char *const LIST = "select id, at, card, outcome, relay, light from audit order by id";
 const char *const DRAIN = "delete from audit where id <= ?1";
