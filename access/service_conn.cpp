@@ -95,7 +95,10 @@ void ident_now(ident *id, const char *url)
 
 bool ident_same(const ident &a, const ident &b)
 {
-    return memcmp(&a, &b, sizeof a) == 0;
+    return strcmp(a.url, b.url) == 0 && a.ca == b.ca && a.dev == b.dev && a.ino == b.ino &&
+           a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
+           a.mtime.tv_nsec == b.mtime.tv_nsec && a.ctime.tv_sec == b.ctime.tv_sec &&
+           a.ctime.tv_nsec == b.ctime.tv_nsec && a.keep == b.keep;
 }
 
 struct conn {
