@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "access/card_text.h"
 #include "common/log.h"
 #include "core/slot.h"
 #include "settings/grant_store.h"
@@ -39,7 +40,7 @@ struct grace_state {
 // The card number without its line feed.
 void card_key(const char *card, char *key)
 {
-    snprintf(key, GRANT_CARD_LEN, "%.*s", static_cast<int>(strcspn(card, "\r\n")), card);
+    snprintf(key, GRANT_CARD_LEN, "%.*s", static_cast<int>(card_text_len(card)), card);
 }
 
 const char *decide(const char *key, long long now, grant_rec *rec)

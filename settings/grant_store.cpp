@@ -2,7 +2,7 @@
 // writer thread applies them in batches, one transaction a batch. WAL with
 // synchronous=FULL: a commit is on the disk before the writer takes the
 // next batch, so a kill -9 or a power cut loses at most the changes of the
-// last few milliseconds and never leaves a half-written store.
+// last few tens of milliseconds and never leaves a half-written store.
 #include "settings/grant_store.h"
 
 #include <cstdio>
