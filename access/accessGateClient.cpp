@@ -10,6 +10,7 @@
 #include "soapH.h"
 
 #include "access/access_config.h"
+#include "access/card_text.h"
 #include "access/light_code.h"
 #include "access/offline_grace.h"
 #include "access/service_conn.h"
@@ -36,7 +37,7 @@ const char NO_COLOR[] = "(none)"; // printed for an answer without Color
 // line alone says which card and which service.
 void report_failed(const char *card, const char *url, const char *why)
 {
-    size_t len = strcspn(card, "\n");
+    size_t len = card_text_len(card);
     log_line(LOG_ERR, "GrantAccess failed: card %.*s, service %s%s", static_cast<int>(len), card,
              log_mask_urls(url).c_str(), why);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "access/card_text.h"
 #include "common/log.h"
 #include "core/slot.h"
 #include "settings/grant_store.h"
@@ -24,10 +25,11 @@ long long wall_now(void)
 }
 
 // How one card went without the service; the audit's outcome texts.
-const char GRANTED[] = "granted";   // remembered output posted
-const char UNKNOWN[] = "unknown";   // not granted by the service (or revoked since)
-const char EXPIRED[] = "expired";   // granted longer ago than the period, or in the future
-const char NO_CLOCK[] = "no clock"; // the wall clock is not set
+const char GRANTED[] = "granted";           // remembered output posted
+const char UNKNOWN[] = "unknown";           // not granted by the service (or revoked since)
+const char EXPIRED[] = "expired";           // granted longer ago than the period, or in the future
+const char NO_CLOCK[] = "no clock";         // the wall clock is not set
+const char STORE_FAILED[] = "store failed"; // the look-up failed, or a write was lost
 
 struct grace_state {
     long period;           // seconds; 0 off
@@ -38,7 +40,7 @@ struct grace_state {
 // The card number without its line feed.
 void card_key(const char *card, char *key)
 {
-    snprintf(key, GRANT_CARD_LEN, "%.*s", static_cast<int>(strcspn(card, "\r\n")), card);
+    snprintf(key, GRANT_CARD_LEN, "%.*s", static_cast<int>(card_text_len(card)), card);
 }
 
 const char *decide(const char *key, long long now, grant_rec *rec)
@@ -46,8 +48,9 @@ const char *decide(const char *key, long long now, grant_rec *rec)
     long long latest = 0;
     if (now < grace_clock_floor)
         return NO_CLOCK;
-    if (grant_store_find(key, rec, &latest) != 1)
-        return UNKNOWN;
+    int found = grant_store_find(key, rec, &latest);
+    if (found != 1)
+        return found < 0 ? STORE_FAILED : UNKNOWN;
     // A clock set back must not make an old grant young: age is counted from
     // the latest time the store has seen, and a grant after now is no grant.
     long long ref = now > latest ? now : latest;

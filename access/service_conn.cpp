@@ -95,7 +95,10 @@ void ident_now(ident *id, const char *url)
 
 bool ident_same(const ident &a, const ident &b)
 {
-    return memcmp(&a, &b, sizeof a) == 0;
+    return strcmp(a.url, b.url) == 0 && a.ca == b.ca && a.dev == b.dev && a.ino == b.ino &&
+           a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
+           a.mtime.tv_nsec == b.mtime.tv_nsec && a.ctime.tv_sec == b.ctime.tv_sec &&
+           a.ctime.tv_nsec == b.ctime.tv_nsec && a.keep == b.keep;
 }
 
 struct conn {
@@ -106,7 +109,7 @@ struct conn {
     long long since;    // set up or last used (mono_ms)
     bool reused;        // the current call went over a connection from before
     long long deadline; // of the current call or set-up (mono_ms)
-    bool got_bytes, timed_out, expired;
+    bool got_bytes, got_data, timed_out, expired; // got_data: answer data read
     SOAP_SOCKET (*open)(struct soap *, const char *, const char *, int);
     int (*send)(struct soap *, const char *, size_t);
     size_t (*recv)(struct soap *, char *, size_t);
@@ -179,7 +182,9 @@ int send_within(struct soap *ctx, const char *buf, size_t len)
 
 // Waits for data itself, so that a wait that ran out is told apart from a
 // connection that the service closed, and any byte of an answer is noticed
-// (also one that TLS keeps until its record is whole).
+// (also one that TLS keeps until its record is whole). A TLS service that
+// closes an idle connection sends its closing alert first: when the read
+// ends with that alert and no data came, no answer had begun.
 size_t recv_within(struct soap *ctx, char *buf, size_t len)
 {
     conn *c = of(ctx);
@@ -203,7 +208,9 @@ size_t recv_within(struct soap *ctx, char *buf, size_t len)
     ctx->recv_timeout = static_cast<int>(-(wait > 0 ? wait : 1) * 1000);
     size_t n = c->recv(ctx, buf, len);
     if (n > 0)
-        c->got_bytes = true;
+        c->got_bytes = c->got_data = true;
+    else if (!c->got_data && ctx->ssl && (SSL_get_shutdown(ctx->ssl) & SSL_RECEIVED_SHUTDOWN))
+        c->got_bytes = false;
     return n;
 }
 
@@ -333,6 +340,7 @@ bool connect_ahead(conn *c, const ident &id)
     if (!ctx->host[0])
         return false;
     bound_name_lookup();
+    ctx->error = SOAP_OK; // a stale error of the last call must not undo this set-up
     ctx->socket = ctx->fopen(ctx, id.url, ctx->host, ctx->port);
     if (!soap_valid_socket(ctx->socket) || ctx->error) {
         disconnect(c);
@@ -484,6 +492,7 @@ int service_conn_take(const char *url, struct soap **out)
     pthread_mutex_unlock(&lock);
 
     *out = c->soap;
+    service_tls_begin();
     if (c->connected && !(ident_same(c->id, id) && still_open(c)))
         disconnect(c);
     int rc = ident_same(c->id, id) ? SOAP_OK : setup(c, id);
@@ -497,7 +506,7 @@ int service_conn_take(const char *url, struct soap **out)
     }
     c->reused = c->connected;
     c->deadline = mono_ms() + SERVICE_CALL_DEADLINE_MS;
-    c->got_bytes = c->timed_out = c->expired = false;
+    c->got_bytes = c->got_data = c->timed_out = c->expired = false;
     bound_name_lookup();
     return rc;
 }

@@ -10,6 +10,9 @@ struct soap;
 // ctx) when the TLS context cannot be made, e.g. for an unreadable CA file.
 int service_tls_setup(struct soap *ctx, const char *url);
 
+// Before each call: forgets the reason of an earlier refusal.
+void service_tls_begin(void);
+
 // After a failed call: when the service's certificate was refused, prints
 // one line that says why (expired, unknown issuer, name mismatch); else
 // nothing.

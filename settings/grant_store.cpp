@@ -2,7 +2,7 @@
 // writer thread applies them in batches, one transaction a batch. WAL with
 // synchronous=FULL: a commit is on the disk before the writer takes the
 // next batch, so a kill -9 or a power cut loses at most the changes of the
-// last few milliseconds and never leaves a half-written store.
+// last few tens of milliseconds and never leaves a half-written store.
 #include "settings/grant_store.h"
 
 #include <cstdio>
@@ -12,6 +12,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include "common/log.h"
 #include "settings/sqlstore.h"
 
 int grant_store_max = GRANT_STORE_MAX;
@@ -45,8 +46,7 @@ const char *const TRIM_GRANTS =
     "delete from grants where seq in (select seq from grants order by seq "
     "limit max(0, (select count(*) from grants) - ?1))";
 const char *const TRIM_AUDIT = "delete from audit where id <= (select max(id) from audit) - ?1";
-const char *const FIND =
-    "select granted, relay, light, (select latest from clock) from grants where card = ?1";
+const char *const FIND = "select granted, relay, light from grants where card = ?1";
 const char *const LATEST = "select latest from clock";
 const char *const LIST = "select id, at, card, outcome, relay, light from audit order by id";
 const char *const DRAIN = "delete from audit where id <= ?1";
@@ -162,6 +162,9 @@ void *writer(void *)
         pthread_cond_broadcast(&s.cond); // room again
         pthread_mutex_unlock(&s.lock);
         bool ok = apply(batch, n);
+        if (!ok && !s.failed) // only this thread sets it while it runs
+            log_line(LOG_ERR,
+                     "offline store: a write failed; offline grace opens nothing until restart");
         pthread_mutex_lock(&s.lock);
         s.failed |= !ok;
         s.written += n;
@@ -194,19 +197,6 @@ void push(op_kind kind, const char *card, long long at, const char *outcome, int
     pthread_mutex_unlock(&s.lock);
 }
 
-sqlite3 *open_db(const char *path)
-{
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        puts(db ? sqlite3_errmsg(db) : sqlite3_errstr(SQLITE_NOMEM));
-        sqlite3_close(db);
-        return nullptr;
-    }
-    sqlite3_busy_timeout(db, STORE_BUSY_TIMEOUT_MS);
-    return db;
-}
-
 long long latest_stored(sqlite3 *db)
 {
     sqlite3_stmt *st = nullptr;
@@ -227,8 +217,8 @@ int grant_store_open(const char *path)
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0)
         close(fd);
-    s.wdb = open_db(path);
-    s.rdb = s.wdb && exec(s.wdb, SCHEMA) ? open_db(path) : nullptr;
+    s.wdb = store_open(path);
+    s.rdb = s.wdb && exec(s.wdb, SCHEMA) ? store_open(path) : nullptr;
     if (s.rdb) {
         // The writer is not running yet.
         s.latest = latest_stored(s.rdb);
@@ -320,8 +310,9 @@ int grant_store_find(const char *card, grant_rec *rec, long long *latest)
 int audit_list(const char *path, bool drain, void (*fn)(const audit_row *, void *), void *arg)
 {
     sqlite3 *db = nullptr;
-    // Never created here: a missing store has no audit.
-    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    // Never created here: a missing store has no audit. Only a drain writes.
+    int flags = drain ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+    if (sqlite3_open_v2(path, &db, flags, nullptr) != SQLITE_OK) {
         printf("%s: %s\n", path, db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return -1;
@@ -330,8 +321,8 @@ int audit_list(const char *path, bool drain, void (*fn)(const audit_row *, void 
     sqlite3_stmt *st = nullptr;
     int n = 0;
     long long last = 0;
-    bool ok =
-        exec(db, "begin immediate") && sqlite3_prepare_v2(db, LIST, -1, &st, nullptr) == SQLITE_OK;
+    bool ok = exec(db, drain ? "begin immediate" : "begin") &&
+              sqlite3_prepare_v2(db, LIST, -1, &st, nullptr) == SQLITE_OK;
     int rc = SQLITE_DONE;
     while (ok && (rc = sqlite3_step(st)) == SQLITE_ROW) {
         audit_row r = {};

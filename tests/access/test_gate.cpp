@@ -378,6 +378,11 @@ TEST(Verify, OnlyTheProvisionedCaAndTheUrlsHostAreTrusted)
     GateRun run = run_gate("0A1B2C3D\n");
     EXPECT_NE(run.out.find("service certificate refused: unknown issuer"), std::string::npos);
     EXPECT_EQ(svc.requests(), 1u);
+    // The next failure, for another reason, is no refusal.
+    svc.child.stop();
+    run = run_gate("0A1B2C3D\n");
+    EXPECT_EQ(run.rc, -1);
+    EXPECT_EQ(run.out.find("certificate refused"), std::string::npos) << run.out;
     unlink(PROTECT_CA_FILE);
 }
 
@@ -403,6 +408,7 @@ TEST(Keep, ConnectionsAsTheServiceAllows)
         {"--tls --idle-close 1000", {"g", "w handshake 2", "g"}, 2, 2, 2},
         // Closed just as the request came: sent once more, on a fresh one.
         {"", {"g", "f drop,count=1", "g"}, 2, 0, 3},
+        {"--tls", {"g", "f drop,count=1", "g"}, 2, 2, 3},
         {"--fault drop,count=1", {"n", "g"}, 2, 0, 2},
         // An answer came (a SOAP Fault): not sent again.
         {"", {"g", "f fault500,count=1", "n", "w connection 2"}, 2, 0, 2},

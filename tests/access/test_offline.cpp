@@ -3,6 +3,7 @@
 // file; and behind the real access gate client, which calls give no
 // decision. accessGate reads /etc/reader.db: inside the board sandbox only.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,11 +34,20 @@ struct Grace : testing::Test {
     }
     void TearDown() override { offline_grace_stop(), grant_store_max = GRANT_STORE_MAX; }
     // At t, the service's answer (g granted, r refused, o another card
-    // refused) or no decision (l): the output posted, "" when none.
+    // refused, b refused while another connection holds the store's write
+    // lock, so that the write is lost) or no decision (l): the output
+    // posted, "" when none.
     std::string at(char op, const char *card, long long t)
     {
         now_at = t;
-        if (op == 'l')
+        if (op == 'b') {
+            sqlite3 *other = nullptr;
+            EXPECT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+            EXPECT_EQ(sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+            offline_grace_answer(card, 0, 1);
+            EXPECT_EQ(grant_store_flush(), -1);
+            sqlite3_close(other);
+        } else if (op == 'l')
             offline_grace_no_answer(card);
         else
             offline_grace_answer(op == 'o' ? "other" : card, op == 'g', op == 'g' ? 3 : 1);
@@ -117,6 +127,7 @@ TEST_F(Grace, WhichCardOpensWithoutTheService)
          "expired"},
         {"clock unset at the lookup", {{'g', T}, {'l', U}}, "no clock"},
         {"granted while the clock was unset", {{'g', U}, {'l', U + 1}}, "no clock"},
+        {"a write was lost", {{'g', T}, {'b', T + 1}, {'l', T + 2}}, "store failed"},
     };
     int n = 0;
     for (const auto &c : cases) {
@@ -147,6 +158,12 @@ TEST_F(Grace, BoundsRestartAndAudit)
         at('l', card, T + 1);
     offline_grace_stop();
     ASSERT_EQ(offline_grace_start(conf.c_str(), db.c_str()), 8 * H);
+    // A listing without drain writes nothing: it goes on under a write lock.
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(other, "begin immediate", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(audit().size(), 4u);
+    sqlite3_close(other);
     std::vector<audit_row> rows = audit(true);
     ASSERT_EQ(rows.size(), 4u);
     for (size_t i = 0; i < 4; i++) {

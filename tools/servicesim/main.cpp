@@ -41,7 +41,7 @@ const char USAGE[] =
     "  lines 'CARD RELAY COLOR' and 'default RELAY COLOR'; --grant-all (1, 000000100) or\n"
     "  --deny-all (0, 000000001) for cards without a rule. Otherwise: deny (decision unknown).\n"
     "Faults (every request, or the next N with ',count=N'): delay=MS fault500 fault200\n"
-    "  http=CODE drop nocolor shortcolor relay1 relayword reorder extra stall;\n"
+    "  http=CODE drop nocolor shortcolor relay1 relayword reorder extra stall trickle=MS;\n"
     "  with --commands also on standard input, one a line: 'fault FAULT' (answered\n"
     "  'armed FAULT').\n"
     "Connection: --delay MS before each answer flight (connection, TLS handshake, answer);\n"
