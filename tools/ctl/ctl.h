@@ -79,10 +79,15 @@ void ctl_print_global_help(void);
 // Parses the words after the subcommand's name (argv[1] .. argv[argc-1]).
 // Returns the number of positional words (stored in pos, at most
 // u->npos_max), or -1 when the subcommand must end with *status: 0 after
-// printing --help, CTL_USAGE after reporting a usage error, the worst
-// status of all hosts after running the command on several (ctl_fleet_run).
+// printing --help, CTL_USAGE after reporting a usage error.
 int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *opts, int nopts,
               const char **pos, int *status);
+
+// Several hosts: runs the command on each (ctl_fleet_run). A command calls
+// it once its values are checked, before its first request, so a bad value
+// is refused before anything is searched or sent. 0: go on (one host, or a
+// child on its own host); -1: the parent, end with *status, the worst.
+int ctl_fan_out(int *status);
 
 // Value checks: 0 valid, -1 not (nothing reported); the network values'
 // checks are the daemon's own (common/netaddr.h).

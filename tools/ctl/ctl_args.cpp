@@ -182,17 +182,20 @@ int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *
     }
     for (int k = 0; k < npos; k++)
         pos[k] = argv[optind + k];
-    if (g_ctl.fleet || g_ctl.nhosts > 1) {
-        if (u->one_host) {
-            *status = ctl_usage_error("this command takes no -H, --hosts or --all");
-            return -1;
-        }
-        // The parent runs the command on every host and ends here; each
-        // child goes on as the command on its own host.
-        if (ctl_fleet_run(status) != 0)
-            return -1;
+    if ((g_ctl.fleet || g_ctl.nhosts > 1) && u->one_host) {
+        *status = ctl_usage_error("this command takes no -H, --hosts or --all");
+        return -1;
     }
     return npos;
+}
+
+int ctl_fan_out(int *status)
+{
+    if (!g_ctl.fleet && g_ctl.nhosts <= 1)
+        return 0;
+    // The parent runs the command on every host and ends here; each child
+    // goes on as the command on its own host.
+    return ctl_fleet_run(status);
 }
 
 int ctl_usage_error(const char *fmt, ...)
