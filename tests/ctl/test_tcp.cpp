@@ -199,11 +199,7 @@ TEST(CtlTcp, SeveralHostsInParallelOneResultEach)
         listen(fd, 4);
         fds.push_back(fd);
     }
-    Udp search("127.0.0.1"); // rebound to the port of the controllers
-    close(search.fd);
-    search.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in own = ipv4("127.0.0.1", port);
-    ASSERT_EQ(bind(search.fd, reinterpret_cast<sockaddr *>(&own), sizeof own), 0);
+    Udp search("127.0.0.1"); // on a port of its own, not the controllers' TCP port
     TempDir dir{"gw-hosts"};
     write_file(dir.path + "/hosts", "# the gates\n 127.0.0.2\n\n127.0.0.3 # east\n127.0.0.4\n");
     const struct {
@@ -217,7 +213,8 @@ TEST(CtlTcp, SeveralHostsInParallelOneResultEach)
          R"(refused CMD_CtrRelay)",
          3},
         {"--hosts " + dir.path + "/hosts relay", "127.0.0.2: ok\n", 1}, // the others: stderr
-        {"--all=127.0.0.1 relay", "127.0.0.2: ok\n", 1},
+        // -p is the controllers' TCP port: the search goes where --all says.
+        {"--all=127.0.0.1:" + std::to_string(search.port()) + " relay", "127.0.0.2: ok\n", 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args);

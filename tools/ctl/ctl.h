@@ -93,7 +93,11 @@ int ctl_fan_out(int *status);
 // checks are the daemon's own (common/netaddr.h).
 // A host name or IPv4 address: not empty, and digits and dots only when an address.
 int ctl_check_host(const char *text);
-int ctl_check_url(const char *text); // http:// or https://, printable, within READER_URL_MAX
+int ctl_check_url(const char *text);
+// ADDR[:PORT] of --all: a host as ctl_check_host wants it, and a port from 1
+// to 65535 (0 in *port when none). host (size bytes) and port may be null.
+int ctl_split_host_port(const char *text, char *host, size_t size,
+                        int *port); // http:// or https://, printable, within READER_URL_MAX
 
 // A numeric option: absent leaves *out alone and returns 0; valid stores it
 // and returns 0; invalid reports a usage error and returns -1.
@@ -132,7 +136,8 @@ int ctl_read_hosts(const char *file);
 // {"host":..,"status":..,"result":..[,"error":..]} a line), and returns -1
 // with the worst status in *status.
 int ctl_fleet_run(int *status);
-// The controllers that answer a search sent to where (UDP): CTL_OK with
+// The controllers that answer a search sent to where (ADDR[:PORT], UDP, by
+// default the discovery port whatever -p says): CTL_OK with
 // their addresses added to g_ctl.hosts, or another status (reported).
 int ctl_search_hosts(const char *where);
 

@@ -63,8 +63,8 @@ static int global_apply(int c, const char *val)
         g_ctl.fleet = 1;
         return ctl_read_hosts(val) == 0 ? 1 : -1;
     case G_ALL:
-        if (val && ctl_check_host(val) != 0)
-            return bad_value("--all", val, "a broadcast address or host to search");
+        if (val && ctl_split_host_port(val, nullptr, 0, nullptr) != 0)
+            return bad_value("--all", val, "a broadcast address or host to search[:PORT]");
         g_ctl.fleet = 1;
         g_ctl.all = val ? val : "255.255.255.255";
         return 1;
@@ -114,14 +114,15 @@ void ctl_print_global_help(void)
            "  -H, --host HOST     controller to talk to (default 127.0.0.1); repeat it to\n"
            "                      run the command on several controllers at once\n"
            "      --hosts FILE    ... on every address in FILE (one a line, # comments)\n"
-           "      --all[=ADDR]    ... on every controller that answers a search (sent to\n"
-           "                      ADDR, by default 255.255.255.255)\n"
+           "      --all[=ADDR[:PORT]]  ... on every controller that answers a search (sent\n"
+           "                      to ADDR, by default 255.255.255.255, UDP port %d;\n"
+           "                      -p is the port of the command, not of the search)\n"
            "  -p, --port N        port (default %d for TCP commands, %d for UDP)\n"
            "  -t, --timeout MS    how long to wait for an answer (default %d ms; search: %d ms)\n"
            "      --json          one line of compact JSON per result, errors included\n"
            "  -h, --help          show this help\n"
            "      --version       show the version\n",
-           TCP_PORT, UDP_PORT, CTL_REPLY_TIMEOUT_MS, CTL_SEARCH_TIMEOUT_MS);
+           UDP_PORT, TCP_PORT, UDP_PORT, CTL_REPLY_TIMEOUT_MS, CTL_SEARCH_TIMEOUT_MS);
 }
 
 static void print_help(const struct ctl_usage *u, const struct ctl_opt *opts, int nopts)
@@ -220,6 +221,25 @@ int ctl_check_host(const char *text)
     // Digits and dots only: meant as an address, so it must be one.
     if (!*text || (strspn(text, "0123456789.") == strlen(text) && netaddr_check_ipv4(text) != 0))
         return -1;
+    return 0;
+}
+
+int ctl_split_host_port(const char *text, char *host, size_t size, int *port)
+{
+    const char *colon = strrchr(text, ':');
+    size_t n = colon ? (size_t)(colon - text) : strlen(text);
+    char h[256];
+    long v = 0;
+    if (n >= sizeof h || (colon && parse_long(colon + 1, 1, 65535, &v) != 0))
+        return -1;
+    memcpy(h, text, n);
+    h[n] = '\0';
+    if (ctl_check_host(h) != 0 || (host && n >= size))
+        return -1;
+    if (host)
+        memcpy(host, h, n + 1);
+    if (port)
+        *port = (int)v;
     return 0;
 }
 
