@@ -79,9 +79,17 @@ TEST_F(Provision, GivenValuesWrittenTheRestKeptThenCompleted)
     EXPECT_TRUE(mac.rfind("MAC=02:", 0) == 0 && mac != "MAC=02:00:c0:00:02:0a\n") << mac;
     ASSERT_EQ(system((GW_SOURCE_DIR "/scripts/make-test-cert --ca " + root.path + "/ca").c_str()),
               0);
+    // An http URL the controller would refuse under a CA file: refused, nothing written.
+    const std::string stored = sql("reader.db", "select * from readerInfo");
+    ASSERT_EQ(provision({"--url", "http://h/x", "--ca", root.path + "/ca/ca.pem"}), 2);
+    EXPECT_FALSE(file_exists(etc + "/gatewarden/ca.pem"));
     ASSERT_EQ(provision({"--manage-allow", "192.0.2.7,198.51.100.0/24", "--ca",
                          root.path + "/ca/ca.pem"}),
               0);
+    EXPECT_EQ(provision({"--url", "HTTP://h/x"}), 2); // ca.pem present
+    EXPECT_NE(lines[0].find("--url must be https://"), std::string::npos) << lines[0];
+    EXPECT_EQ(sql("reader.db", "select * from readerInfo"), stored);
+    ASSERT_EQ(provision({"--url", "HTTPS://h/x"}), 0);
     EXPECT_EQ(read_file(etc + "/gatewarden/ca.pem"), read_file(root.path + "/ca/ca.pem"));
     EXPECT_EQ(read_file(etc + "/gatewarden/manage-allow"),
               "# IPv4 addresses and prefixes that may manage this controller\n192.0.2.7\n"
@@ -99,8 +107,9 @@ TEST_F(Provision, BadUsageWritesNothing)
 {
     for (const std::string &row : std::vector<std::string>{
              "--bogus", "--manage-allow 192.0.2.1/33", "--ca /dev/null", "--root",
-             "--devaddr 2147483648", "--mask 255.255.255.0\nX=1", "--url " + std::string(256, 'u'),
-             "--offline-grace 73h", "--offline-grace"}) {
+             "--devaddr 2147483648", "--mask 255.255.255.0\nX=1",
+             "--url http://" + std::string(249, 'u'), "--url ftp://h/x", "--url http://h/\tx",
+             "--url https://", "--offline-grace 73h", "--offline-grace"}) {
         std::vector<std::string> args;
         std::istringstream words(row);
         for (std::string w; std::getline(words, w, ' ');)

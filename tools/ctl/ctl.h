@@ -93,7 +93,6 @@ int ctl_fan_out(int *status);
 // checks are the daemon's own (common/netaddr.h).
 // A host name or IPv4 address: not empty, and digits and dots only when an address.
 int ctl_check_host(const char *text);
-int ctl_check_url(const char *text);
 // ADDR[:PORT] of --all: a host as ctl_check_host wants it, and a port from 1
 // to 65535 (0 in *port when none). host (size bytes) and port may be null.
 int ctl_split_host_port(const char *text, char *host, size_t size,

@@ -243,21 +243,6 @@ int ctl_split_host_port(const char *text, char *host, size_t size, int *port)
     return 0;
 }
 
-int ctl_check_url(const char *text)
-{
-    if (strncmp(text, "http://", 7) != 0 && strncmp(text, "https://", 8) != 0)
-        return -1;
-    size_t n = strlen(text);
-    if (n > READER_URL_MAX || n <= 8)
-        return -1;
-    for (size_t k = 0; k < n; k++) {
-        unsigned char c = (unsigned char)text[k];
-        if (c <= ' ' || c >= 127)
-            return -1;
-    }
-    return 0;
-}
-
 int ctl_opt_long(const struct ctl_opt *o, long min, long max, long *out)
 {
     if (!o->value)

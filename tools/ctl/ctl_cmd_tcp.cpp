@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "tools/common/url_check.h"
 #include "tools/ctl/ctl.h"
 
 static const char READER_REFUSED[] =
@@ -292,7 +293,7 @@ int cmd_url_set(int argc, char **argv)
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, pos, &st) < 0)
         return st;
-    if (ctl_check_url(pos[0]) != 0)
+    if (tool_check_url(pos[0]) != 0)
         return ctl_usage_error("the URL must start with http:// or https://, hold no blanks or "
                                "control characters and have at most 255 characters");
     if (ctl_fan_out(&st) != 0)

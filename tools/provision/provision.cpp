@@ -36,6 +36,7 @@
 #include "settings/protection.h"
 #include "settings/readerdb.h"
 #include "tools/common/parse_number.h"
+#include "tools/common/url_check.h"
 #include "tools/provision/provision_grace.h"
 
 namespace
@@ -169,9 +170,11 @@ int parse_args(int argc, char **argv, Options *o)
             o->devAddr_set = true;
             break;
         case O_URL:
-            if (strlen(val) > READER_URL_MAX) {
-                fprintf(stderr, "gatewarden-provision: URL longer than %d characters\n",
-                        READER_URL_MAX);
+            if (tool_check_url(val) != 0) {
+                fprintf(stderr,
+                        "gatewarden-provision: bad --url '%s': http:// or https://, no blanks or "
+                        "control characters, at most %d characters\n",
+                        val, READER_URL_MAX);
                 return 2;
             }
             o->url = val;
@@ -454,6 +457,14 @@ int main(int argc, char **argv)
     std::string top =
         o.root.empty() || o.root.back() != '/' ? o.root : o.root.substr(0, o.root.size() - 1);
     std::string etc = top + "/etc";
+    // The daemon refuses an http URL while it holds a CA file.
+    if (o.url_set && !service_url_https(o.url) && (o.ca_set || exists(top + PROTECT_CA_FILE))) {
+        fprintf(stderr,
+                "gatewarden-provision: --url must be https:// while %s is %s: the controller "
+                "refuses an http service then\n",
+                (top + PROTECT_CA_FILE).c_str(), o.ca_set ? "installed (--ca)" : "present");
+        return 2;
+    }
     // The root must be there: a mistyped one is not a new tree.
     struct stat st;
     int err = stat(o.root.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
