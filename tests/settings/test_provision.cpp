@@ -52,7 +52,8 @@ TEST_F(Provision, GivenValuesWrittenTheRestKeptThenCompleted)
     EXPECT_EQ(sql("reader.db", "select * from readerInfo"),
               "1|5|http://127.0.0.1:8080/ws/AccessGate");
     const std::string setting = read_file(etc + "/eth0-setting");
-    ASSERT_EQ(provision({"--ip", "198.51.100.7"}), 0);
+    ASSERT_EQ(provision({"--ip", "198.51.100.7", "--devaddr", "5"}), 0); // a repeat: kept
+    EXPECT_EQ(lines[0], "kept " + etc + "/reader.db");
     EXPECT_EQ(lines[2].compare(0, 5, "kept "), 0) << lines[2];
     EXPECT_EQ(read_file(etc + "/eth0-setting"), setting);
 

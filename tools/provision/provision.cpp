@@ -54,9 +54,12 @@ const char *const READER_SCHEMA =
     "serverUrl TEXT)";
 const char *const READER_ROW =
     "insert or ignore into readerInfo(id, devAddr, serverUrl) values(1, ?, ?)";
-// The given values of row 1 (a null parameter keeps the stored one).
-const char *const READER_UPDATE = "update readerInfo set devAddr = coalesce(?1, devAddr), "
-                                  "serverUrl = coalesce(?2, serverUrl) where id = 1";
+// The given values of row 1 (a null parameter keeps the stored one); the
+// row matches only when one differs, so that a repeat counts no change.
+const char *const READER_UPDATE =
+    "update readerInfo set devAddr = coalesce(?1, devAddr), serverUrl = coalesce(?2, serverUrl) "
+    "where id = 1 and (coalesce(?1, devAddr) is not devAddr or "
+    "coalesce(?2, serverUrl) is not serverUrl)";
 const char *const CARD_SCHEMA = "create table if not exists card(id INTEGER PRIMARY KEY, "
                                 "cardNum TEXT)";
 
