@@ -7,6 +7,7 @@
 #include <cstring>
 #include <getopt.h>
 
+#include "tools/common/getopt_failure.h"
 #include "tools/common/parse_number.h"
 #include "tools/ctl/ctl.h"
 
@@ -31,7 +32,8 @@ static const struct option GLOBAL_OPTIONS[] = {
     {"version", no_argument, nullptr, G_VERSION},
 };
 enum { NGLOBAL = sizeof GLOBAL_OPTIONS / sizeof GLOBAL_OPTIONS[0] };
-static const char GLOBAL_SHORT[] = "H:p:t:h";
+// The short options; "+" stops at the first word that is not an option.
+static const char GLOBAL_SHORT[] = "+H:p:t:h";
 
 // Applies global option c with its value. 1 applied, 0 --help or --version
 // (printed), -1 bad value (reported).
@@ -76,17 +78,12 @@ static int global_apply(int c, const char *val)
     }
 }
 
-// What getopt_long could not take (the word before optind), reported as a
-// usage error; returns CTL_USAGE.
+// What getopt_long could not take, reported as a usage error; returns CTL_USAGE.
 static int getopt_failed(char **argv)
 {
-    const char *a = argv[optind - 1];
-    const char *eq = strchr(a, '=');
-    if (optopt == 0 || (optopt < 256 && !strchr(GLOBAL_SHORT, optopt)))
-        return ctl_usage_error("unknown option '%s'", a);
-    if (eq && strncmp(a, "--", 2) == 0)
-        return ctl_usage_error("%.*s takes no value", (int)(eq - a), a);
-    return ctl_usage_error("%s needs a value", a);
+    char msg[300];
+    getopt_failure(argv, GLOBAL_SHORT, msg, sizeof msg);
+    return ctl_usage_error("%s", msg);
 }
 
 int ctl_global_opts(int argc, char **argv, int *status)
@@ -94,7 +91,7 @@ int ctl_global_opts(int argc, char **argv, int *status)
     opterr = 0;
     optind = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "+H:p:t:h", GLOBAL_OPTIONS, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, GLOBAL_SHORT, GLOBAL_OPTIONS, nullptr)) != -1) {
         if (c == 'h') {
             *status = CTL_OK;
             return -2;
@@ -155,7 +152,7 @@ int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *
     opterr = 0;
     optind = 0;
     int c, r = 1;
-    while (r > 0 && (c = getopt_long(argc, argv, GLOBAL_SHORT, lo, nullptr)) != -1) {
+    while (r > 0 && (c = getopt_long(argc, argv, GLOBAL_SHORT + 1, lo, nullptr)) != -1) {
         if (c == 'h') {
             print_help(u, opts, nopts);
             *status = CTL_OK;

@@ -35,6 +35,7 @@
 #include "settings/offline_config.h"
 #include "settings/protection.h"
 #include "settings/readerdb.h"
+#include "tools/common/getopt_failure.h"
 #include "tools/common/parse_number.h"
 #include "tools/common/url_check.h"
 #include "tools/provision/provision_grace.h"
@@ -156,12 +157,12 @@ int parse_args(int argc, char **argv, Options *o)
         case 'h':
             usage(stdout);
             exit(0);
-        case '?':
-            if (optopt)
-                fprintf(stderr, "gatewarden-provision: %s needs a value\n", argv[optind - 1]);
-            else
-                fprintf(stderr, "gatewarden-provision: unknown option '%s'\n", argv[optind - 1]);
+        case '?': {
+            char msg[300];
+            getopt_failure(argv, "h", msg, sizeof msg);
+            fprintf(stderr, "gatewarden-provision: %s\n", msg);
             return 2;
+        }
         case O_ROOT:
             o->root = val;
             break;
