@@ -9,6 +9,7 @@
 
 #include "common/netaddr.h"
 #include "netservice/mgmt_proto.h"
+#include "settings/netconfig.h"
 
 // Exit statuses, also the results of every subcommand.
 enum {
@@ -102,8 +103,9 @@ int ctl_split_host_port(const char *text, char *host, size_t size,
 // and returns 0; invalid reports a usage error and returns -1.
 int ctl_opt_long(const struct ctl_opt *o, long min, long max, long *out);
 
-// The network options shared by "net set" (TCP) and "netconf-udp", in this order.
-enum { NET_IP, NET_MASK, NET_GATEWAY, NET_DNS, NET_MAC, NET_COUNT };
+// The network options shared by "net set" (TCP) and "netconf-udp", in the
+// order of the settings file's entries (NET_IP .. NET_MAC, settings/netconfig.h).
+enum { NET_COUNT = NET_ENTRIES };
 #define NET_OPTIONS                                                                                \
     {"ip", "ADDR", "new IPv4 address", nullptr},                                                   \
         {"mask", "MASK", "new netmask (255.255.255.0)", nullptr},                                  \

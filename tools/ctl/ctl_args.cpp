@@ -263,10 +263,7 @@ int net_options_check(const struct ctl_opt *o, struct net_values *nv)
         const char *val = o[k].value;
         if (!val)
             continue;
-        int bad = k == NET_MASK  ? netaddr_check_mask(val)
-                  : k == NET_MAC ? netaddr_check_mac(val)
-                                 : netaddr_check_ipv4(val);
-        if (bad)
+        if (netconfig_check_value(k, val) != 0)
             return ctl_usage_error("--%s needs %s (got \"%s\")", o[k].name, what[k], val);
         any = true;
     }

@@ -45,8 +45,7 @@ namespace
 
 const char *const DEFAULT_URL = "http://127.0.0.1:8080/ws/AccessGate";
 
-// Key names and defaults of a fresh network settings file, in entry order.
-const char *const NET_KEYS[NET_ENTRIES] = {"IP", "Mask", "Gateway", "DNS", "MAC"};
+// Defaults of a fresh network settings file, in entry order.
 const char *const NET_DEFAULTS[NET_ENTRIES] = {"192.0.2.10", "255.255.255.0", "192.0.2.1",
                                                "192.0.2.1", nullptr}; // MAC: board_mac
 
@@ -209,10 +208,7 @@ int parse_args(int argc, char **argv, Options *o)
             break;
         default: {
             int k = c - O_NET;
-            int bad = k == NET_MASK  ? netaddr_check_mask(val)
-                      : k == NET_MAC ? netaddr_check_mac(val)
-                                     : netaddr_check_ipv4(val);
-            if (bad) {
+            if (netconfig_check_value(k, val) != 0) {
                 fprintf(stderr, "gatewarden-provision: bad value for --%s: '%s'\n",
                         longopts[O_NET - O_ROOT + k].name, val);
                 return 2;
@@ -294,7 +290,7 @@ int make_eth0_setting(const std::string &path, const std::string &top, const Opt
     bool fresh = !exists(path);
     if (fresh) {
         for (int k = 0; k < NET_ENTRIES; k++)
-            text += std::string(NET_KEYS[k]) + "=" +
+            text += std::string(NETCONFIG_KEYS[k]) + "=" +
                     (o.net[k]          ? o.net[k]
                      : NET_DEFAULTS[k] ? NET_DEFAULTS[k]
                                        : board_mac(top)) +
@@ -305,7 +301,7 @@ int make_eth0_setting(const std::string &path, const std::string &top, const Opt
         for (std::string l; std::getline(in, l);)
             lines.push_back(l);
         for (int k = 0; k < NET_ENTRIES; k++) {
-            std::string key = std::string(NET_KEYS[k]) + "=";
+            std::string key = std::string(NETCONFIG_KEYS[k]) + "=";
             auto at = std::find_if(lines.begin(), lines.end(),
                                    [&](const std::string &l) { return l.rfind(key, 0) == 0; });
             if (!o.net[k] || (at != lines.end() && *at == key + o.net[k])) {
