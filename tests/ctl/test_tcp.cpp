@@ -149,7 +149,8 @@ TEST(CtlTcp, BadUsageIsRefusedBeforeAnythingIsSent)
     for (const std::string &args :
          {std::string(), std::string("reader set --relay 256"), std::string("output --colour 3"),
           std::string("net set --mask 255.0.255.0"), std::string("url set ftp://host/x"),
-          "raw " + cmd("CMD_SetUrlAddr", '"' + std::string(1000, 'a') + '"'),
+          "-H 127.0.0.1 -H 127.0.0.1 raw " +
+              cmd("CMD_SetUrlAddr", '"' + std::string(1000, 'a') + '"'),
           std::string("--port 70000 net get"), std::string("-H 999.1.1.1 net get"),
           std::string("-H 127.0.0.1 -H 127.0.0.1 url set ftp://host/x")}) {
         CtlResult r = fake.run(args, {});

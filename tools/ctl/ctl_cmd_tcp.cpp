@@ -317,6 +317,9 @@ int cmd_raw(int argc, char **argv)
         return st;
     if (!*pos[0])
         return ctl_usage_error("the request is empty");
+    if (strlen(pos[0]) > REQUEST_MAX)
+        return ctl_usage_error("the request has %zu bytes; the controller takes at most %d",
+                               strlen(pos[0]), REQUEST_MAX);
     if (ctl_fan_out(&st) != 0)
         return st;
     const struct reply_view v = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
