@@ -115,7 +115,8 @@ int main(int argc, char **argv)
         loop += " " + address(k);
     loop += "; do " + ctl + " -H $h reader get >/dev/null || exit 1; done";
     // The search listens for its whole time-out: 1 s here, given with -t.
-    double all = run(ctl + " -t 1000 --all=127.0.0.1 reader get >/dev/null");
+    double all =
+        run(ctl + " -t 1000 --all=127.0.0.1:" + std::to_string(port) + " reader get >/dev/null");
     double serial = run(loop);
     printf("%d controllers (fake, 127.0.0.2-%d, reader %d ms):\n"
            "  gatewardenctl --all reader get   %7.0f ms (a 1000 ms search included)\n"

@@ -52,7 +52,8 @@ TEST_F(Provision, GivenValuesWrittenTheRestKeptThenCompleted)
     EXPECT_EQ(sql("reader.db", "select * from readerInfo"),
               "1|5|http://127.0.0.1:8080/ws/AccessGate");
     const std::string setting = read_file(etc + "/eth0-setting");
-    ASSERT_EQ(provision({"--ip", "198.51.100.7"}), 0);
+    ASSERT_EQ(provision({"--ip", "198.51.100.7", "--devaddr", "5"}), 0); // a repeat: kept
+    EXPECT_EQ(lines[0], "kept " + etc + "/reader.db");
     EXPECT_EQ(lines[2].compare(0, 5, "kept "), 0) << lines[2];
     EXPECT_EQ(read_file(etc + "/eth0-setting"), setting);
 
@@ -79,9 +80,17 @@ TEST_F(Provision, GivenValuesWrittenTheRestKeptThenCompleted)
     EXPECT_TRUE(mac.rfind("MAC=02:", 0) == 0 && mac != "MAC=02:00:c0:00:02:0a\n") << mac;
     ASSERT_EQ(system((GW_SOURCE_DIR "/scripts/make-test-cert --ca " + root.path + "/ca").c_str()),
               0);
+    // An http URL the controller would refuse under a CA file: refused, nothing written.
+    const std::string stored = sql("reader.db", "select * from readerInfo");
+    ASSERT_EQ(provision({"--url", "http://h/x", "--ca", root.path + "/ca/ca.pem"}), 2);
+    EXPECT_FALSE(file_exists(etc + "/gatewarden/ca.pem"));
     ASSERT_EQ(provision({"--manage-allow", "192.0.2.7,198.51.100.0/24", "--ca",
                          root.path + "/ca/ca.pem"}),
               0);
+    EXPECT_EQ(provision({"--url", "HTTP://h/x"}), 2); // ca.pem present
+    EXPECT_NE(lines[0].find("--url must be https://"), std::string::npos) << lines[0];
+    EXPECT_EQ(sql("reader.db", "select * from readerInfo"), stored);
+    ASSERT_EQ(provision({"--url", "HTTPS://h/x"}), 0);
     EXPECT_EQ(read_file(etc + "/gatewarden/ca.pem"), read_file(root.path + "/ca/ca.pem"));
     EXPECT_EQ(read_file(etc + "/gatewarden/manage-allow"),
               "# IPv4 addresses and prefixes that may manage this controller\n192.0.2.7\n"
@@ -98,16 +107,18 @@ TEST_F(Provision, GivenValuesWrittenTheRestKeptThenCompleted)
 TEST_F(Provision, BadUsageWritesNothing)
 {
     for (const std::string &row : std::vector<std::string>{
-             "--bogus", "--manage-allow 192.0.2.1/33", "--ca /dev/null", "--root",
-             "--devaddr 2147483648", "--mask 255.255.255.0\nX=1", "--url " + std::string(256, 'u'),
-             "--offline-grace 73h", "--offline-grace"}) {
+             "--bogus", "-x", "--manage-allow 192.0.2.1/33", "--ca /dev/null", "--root",
+             "--devaddr 2147483648", "--mask 255.255.255.0\nX=1",
+             "--url http://" + std::string(249, 'u'), "--url ftp://h/x", "--url http://h/\tx",
+             "--url https://", "--offline-grace 73h", "--offline-grace"}) {
         std::vector<std::string> args;
         std::istringstream words(row);
         for (std::string w; std::getline(words, w, ' ');)
             args.push_back(w);
         EXPECT_EQ(provision(args), 2) << row.substr(0, 40);
-        EXPECT_TRUE(args.back() != "--bogus" || lines[0] == "gatewarden-provision: unknown option "
-                                                            "'--bogus'");
+        if (args.back() == "--bogus" || args.back() == "-x") {
+            EXPECT_EQ(lines[0], "gatewarden-provision: unknown option '" + args.back() + "'");
+        }
     }
     EXPECT_FALSE(file_exists(etc));
     EXPECT_EQ(provision({"--root", root.path + "/none"}, false), 1);

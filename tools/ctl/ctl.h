@@ -9,6 +9,7 @@
 
 #include "common/netaddr.h"
 #include "netservice/mgmt_proto.h"
+#include "settings/netconfig.h"
 
 // Exit statuses, also the results of every subcommand.
 enum {
@@ -79,23 +80,32 @@ void ctl_print_global_help(void);
 // Parses the words after the subcommand's name (argv[1] .. argv[argc-1]).
 // Returns the number of positional words (stored in pos, at most
 // u->npos_max), or -1 when the subcommand must end with *status: 0 after
-// printing --help, CTL_USAGE after reporting a usage error, the worst
-// status of all hosts after running the command on several (ctl_fleet_run).
+// printing --help, CTL_USAGE after reporting a usage error.
 int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *opts, int nopts,
               const char **pos, int *status);
+
+// Several hosts: runs the command on each (ctl_fleet_run). A command calls
+// it once its values are checked, before its first request, so a bad value
+// is refused before anything is searched or sent. 0: go on (one host, or a
+// child on its own host); -1: the parent, end with *status, the worst.
+int ctl_fan_out(int *status);
 
 // Value checks: 0 valid, -1 not (nothing reported); the network values'
 // checks are the daemon's own (common/netaddr.h).
 // A host name or IPv4 address: not empty, and digits and dots only when an address.
 int ctl_check_host(const char *text);
-int ctl_check_url(const char *text); // http:// or https://, printable, within READER_URL_MAX
+// ADDR[:PORT] of --all: a host as ctl_check_host wants it, and a port from 1
+// to 65535 (0 in *port when none). host (size bytes) and port may be null.
+int ctl_split_host_port(const char *text, char *host, size_t size,
+                        int *port); // http:// or https://, printable, within READER_URL_MAX
 
 // A numeric option: absent leaves *out alone and returns 0; valid stores it
 // and returns 0; invalid reports a usage error and returns -1.
 int ctl_opt_long(const struct ctl_opt *o, long min, long max, long *out);
 
-// The network options shared by "net set" (TCP) and "netconf-udp", in this order.
-enum { NET_IP, NET_MASK, NET_GATEWAY, NET_DNS, NET_MAC, NET_COUNT };
+// The network options shared by "net set" (TCP) and "netconf-udp", in the
+// order of the settings file's entries (NET_IP .. NET_MAC, settings/netconfig.h).
+enum { NET_COUNT = NET_ENTRIES };
 #define NET_OPTIONS                                                                                \
     {"ip", "ADDR", "new IPv4 address", nullptr},                                                   \
         {"mask", "MASK", "new netmask (255.255.255.0)", nullptr},                                  \
@@ -127,7 +137,8 @@ int ctl_read_hosts(const char *file);
 // {"host":..,"status":..,"result":..[,"error":..]} a line), and returns -1
 // with the worst status in *status.
 int ctl_fleet_run(int *status);
-// The controllers that answer a search sent to where (UDP): CTL_OK with
+// The controllers that answer a search sent to where (ADDR[:PORT], UDP, by
+// default the discovery port whatever -p says): CTL_OK with
 // their addresses added to g_ctl.hosts, or another status (reported).
 int ctl_search_hosts(const char *where);
 

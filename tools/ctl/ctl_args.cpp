@@ -7,6 +7,7 @@
 #include <cstring>
 #include <getopt.h>
 
+#include "tools/common/getopt_failure.h"
 #include "tools/common/parse_number.h"
 #include "tools/ctl/ctl.h"
 
@@ -31,7 +32,8 @@ static const struct option GLOBAL_OPTIONS[] = {
     {"version", no_argument, nullptr, G_VERSION},
 };
 enum { NGLOBAL = sizeof GLOBAL_OPTIONS / sizeof GLOBAL_OPTIONS[0] };
-static const char GLOBAL_SHORT[] = "H:p:t:h";
+// The short options; "+" stops at the first word that is not an option.
+static const char GLOBAL_SHORT[] = "+H:p:t:h";
 
 // Applies global option c with its value. 1 applied, 0 --help or --version
 // (printed), -1 bad value (reported).
@@ -63,8 +65,8 @@ static int global_apply(int c, const char *val)
         g_ctl.fleet = 1;
         return ctl_read_hosts(val) == 0 ? 1 : -1;
     case G_ALL:
-        if (val && ctl_check_host(val) != 0)
-            return bad_value("--all", val, "a broadcast address or host to search");
+        if (val && ctl_split_host_port(val, nullptr, 0, nullptr) != 0)
+            return bad_value("--all", val, "a broadcast address or host to search[:PORT]");
         g_ctl.fleet = 1;
         g_ctl.all = val ? val : "255.255.255.255";
         return 1;
@@ -76,17 +78,12 @@ static int global_apply(int c, const char *val)
     }
 }
 
-// What getopt_long could not take (the word before optind), reported as a
-// usage error; returns CTL_USAGE.
+// What getopt_long could not take, reported as a usage error; returns CTL_USAGE.
 static int getopt_failed(char **argv)
 {
-    const char *a = argv[optind - 1];
-    const char *eq = strchr(a, '=');
-    if (optopt == 0 || (optopt < 256 && !strchr(GLOBAL_SHORT, optopt)))
-        return ctl_usage_error("unknown option '%s'", a);
-    if (eq && strncmp(a, "--", 2) == 0)
-        return ctl_usage_error("%.*s takes no value", (int)(eq - a), a);
-    return ctl_usage_error("%s needs a value", a);
+    char msg[300];
+    getopt_failure(argv, GLOBAL_SHORT, msg, sizeof msg);
+    return ctl_usage_error("%s", msg);
 }
 
 int ctl_global_opts(int argc, char **argv, int *status)
@@ -94,7 +91,7 @@ int ctl_global_opts(int argc, char **argv, int *status)
     opterr = 0;
     optind = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "+H:p:t:h", GLOBAL_OPTIONS, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, GLOBAL_SHORT, GLOBAL_OPTIONS, nullptr)) != -1) {
         if (c == 'h') {
             *status = CTL_OK;
             return -2;
@@ -114,14 +111,15 @@ void ctl_print_global_help(void)
            "  -H, --host HOST     controller to talk to (default 127.0.0.1); repeat it to\n"
            "                      run the command on several controllers at once\n"
            "      --hosts FILE    ... on every address in FILE (one a line, # comments)\n"
-           "      --all[=ADDR]    ... on every controller that answers a search (sent to\n"
-           "                      ADDR, by default 255.255.255.255)\n"
+           "      --all[=ADDR[:PORT]]  ... on every controller that answers a search (sent\n"
+           "                      to ADDR, by default 255.255.255.255, UDP port %d;\n"
+           "                      -p is the port of the command, not of the search)\n"
            "  -p, --port N        port (default %d for TCP commands, %d for UDP)\n"
            "  -t, --timeout MS    how long to wait for an answer (default %d ms; search: %d ms)\n"
            "      --json          one line of compact JSON per result, errors included\n"
            "  -h, --help          show this help\n"
            "      --version       show the version\n",
-           TCP_PORT, UDP_PORT, CTL_REPLY_TIMEOUT_MS, CTL_SEARCH_TIMEOUT_MS);
+           UDP_PORT, TCP_PORT, UDP_PORT, CTL_REPLY_TIMEOUT_MS, CTL_SEARCH_TIMEOUT_MS);
 }
 
 static void print_help(const struct ctl_usage *u, const struct ctl_opt *opts, int nopts)
@@ -154,7 +152,7 @@ int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *
     opterr = 0;
     optind = 0;
     int c, r = 1;
-    while (r > 0 && (c = getopt_long(argc, argv, GLOBAL_SHORT, lo, nullptr)) != -1) {
+    while (r > 0 && (c = getopt_long(argc, argv, GLOBAL_SHORT + 1, lo, nullptr)) != -1) {
         if (c == 'h') {
             print_help(u, opts, nopts);
             *status = CTL_OK;
@@ -182,17 +180,20 @@ int ctl_parse(int argc, char **argv, const struct ctl_usage *u, struct ctl_opt *
     }
     for (int k = 0; k < npos; k++)
         pos[k] = argv[optind + k];
-    if (g_ctl.fleet || g_ctl.nhosts > 1) {
-        if (u->one_host) {
-            *status = ctl_usage_error("this command takes no -H, --hosts or --all");
-            return -1;
-        }
-        // The parent runs the command on every host and ends here; each
-        // child goes on as the command on its own host.
-        if (ctl_fleet_run(status) != 0)
-            return -1;
+    if ((g_ctl.fleet || g_ctl.nhosts > 1) && u->one_host) {
+        *status = ctl_usage_error("this command takes no -H, --hosts or --all");
+        return -1;
     }
     return npos;
+}
+
+int ctl_fan_out(int *status)
+{
+    if (!g_ctl.fleet && g_ctl.nhosts <= 1)
+        return 0;
+    // The parent runs the command on every host and ends here; each child
+    // goes on as the command on its own host.
+    return ctl_fleet_run(status);
 }
 
 int ctl_usage_error(const char *fmt, ...)
@@ -220,18 +221,22 @@ int ctl_check_host(const char *text)
     return 0;
 }
 
-int ctl_check_url(const char *text)
+int ctl_split_host_port(const char *text, char *host, size_t size, int *port)
 {
-    if (strncmp(text, "http://", 7) != 0 && strncmp(text, "https://", 8) != 0)
+    const char *colon = strrchr(text, ':');
+    size_t n = colon ? (size_t)(colon - text) : strlen(text);
+    char h[256];
+    long v = 0;
+    if (n >= sizeof h || (colon && parse_long(colon + 1, 1, 65535, &v) != 0))
         return -1;
-    size_t n = strlen(text);
-    if (n > READER_URL_MAX || n <= 8)
+    memcpy(h, text, n);
+    h[n] = '\0';
+    if (ctl_check_host(h) != 0 || (host && n >= size))
         return -1;
-    for (size_t k = 0; k < n; k++) {
-        unsigned char c = (unsigned char)text[k];
-        if (c <= ' ' || c >= 127)
-            return -1;
-    }
+    if (host)
+        memcpy(host, h, n + 1);
+    if (port)
+        *port = (int)v;
     return 0;
 }
 
@@ -258,10 +263,7 @@ int net_options_check(const struct ctl_opt *o, struct net_values *nv)
         const char *val = o[k].value;
         if (!val)
             continue;
-        int bad = k == NET_MASK  ? netaddr_check_mask(val)
-                  : k == NET_MAC ? netaddr_check_mac(val)
-                                 : netaddr_check_ipv4(val);
-        if (bad)
+        if (netconfig_check_value(k, val) != 0)
             return ctl_usage_error("--%s needs %s (got \"%s\")", o[k].name, what[k], val);
         any = true;
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "tools/common/url_check.h"
 #include "tools/ctl/ctl.h"
 
 static const char READER_REFUSED[] =
@@ -22,6 +23,8 @@ int cmd_reader_get(int argc, char **argv)
         0, 0, false};
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
+        return st;
+    if (ctl_fan_out(&st) != 0)
         return st;
     const struct reply_view v = {CMD_GET_READER_INFO, nullptr, nullptr,
                                  READER_REFUSED,      nullptr, nullptr};
@@ -86,6 +89,8 @@ int cmd_reader_set(int argc, char **argv)
     if (!o[0].value && !o[1].value && !o[2].value && !o[3].value && !o[4].value)
         return ctl_usage_error("nothing to set: give at least one of --devaddr, --relay, "
                                "--light, --buzzer, --status");
+    if (ctl_fan_out(&st) != 0)
+        return st;
     if (!all) {
         long cur[5];
         st = read_current(cur);
@@ -106,6 +111,8 @@ static int output_command(int argc, char **argv, const char *name, const char *c
     struct ctl_usage u = {name, what, 0, 0, false};
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
+        return st;
+    if (ctl_fan_out(&st) != 0)
         return st;
     const struct reply_view v = {command, nullptr, "ok", READER_REFUSED, nullptr, nullptr};
     return run_request(req_simple(command), &v, nullptr);
@@ -150,6 +157,8 @@ int cmd_output(int argc, char **argv)
     for (int k = 0; k < 3; k++)
         if (ctl_opt_long(&o[k], 0, 255, &v[k]) != 0)
             return CTL_USAGE;
+    if (ctl_fan_out(&st) != 0)
+        return st;
     const struct reply_view view = {CMD_CTR_DEVICE, nullptr, "ok",
                                     READER_REFUSED, nullptr, nullptr};
     return run_request(req_ctr_device(v[0], v[1], v[2]), &view, nullptr);
@@ -177,6 +186,8 @@ int cmd_net_get(int argc, char **argv)
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
         return st;
+    if (ctl_fan_out(&st) != 0)
+        return st;
     const struct reply_view v = {CMD_GET_NET_CONF, nullptr,           nullptr,
                                  nullptr,          net_settings_held, nullptr};
     return run_request(req_simple(CMD_GET_NET_CONF), &v, nullptr);
@@ -196,6 +207,8 @@ int cmd_net_set(int argc, char **argv)
     struct net_values nv;
     if ((st = net_options_check(o, &nv)) != CTL_OK)
         return st;
+    if (ctl_fan_out(&st) != 0)
+        return st;
     const struct reply_view v = {
         CMD_SET_NET_CONF,
         nullptr,
@@ -214,6 +227,8 @@ int cmd_url_get(int argc, char **argv)
         0, 0, false};
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
+        return st;
+    if (ctl_fan_out(&st) != 0)
         return st;
     const struct reply_view v = {CMD_GET_URL_ADDR,
                                  "URL",
@@ -278,9 +293,11 @@ int cmd_url_set(int argc, char **argv)
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, pos, &st) < 0)
         return st;
-    if (ctl_check_url(pos[0]) != 0)
+    if (tool_check_url(pos[0]) != 0)
         return ctl_usage_error("the URL must start with http:// or https://, hold no blanks or "
                                "control characters and have at most 255 characters");
+    if (ctl_fan_out(&st) != 0)
+        return st;
     const struct reply_view v = {CMD_SET_URL_ADDR, nullptr, "ok", nullptr, nullptr, url_refused};
     url_sent = pos[0];
     return run_request(req_set_url(pos[0]), &v, nullptr);
@@ -300,6 +317,11 @@ int cmd_raw(int argc, char **argv)
         return st;
     if (!*pos[0])
         return ctl_usage_error("the request is empty");
+    if (strlen(pos[0]) > REQUEST_MAX)
+        return ctl_usage_error("the request has %zu bytes; the controller takes at most %d",
+                               strlen(pos[0]), REQUEST_MAX);
+    if (ctl_fan_out(&st) != 0)
+        return st;
     const struct reply_view v = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     return run_request(strdup(pos[0]), &v, nullptr);
 }
@@ -329,6 +351,8 @@ int cmd_status(int argc, char **argv)
         0, 0, false};
     int st = 0;
     if (ctl_parse(argc, argv, &u, nullptr, 0, nullptr, &st) < 0)
+        return st;
+    if (ctl_fan_out(&st) != 0)
         return st;
     cJSON *tree = nullptr;
     const cJSON *data = nullptr;

@@ -133,6 +133,32 @@ void report(const run *r, int status)
     cJSON_Delete(o);
 }
 
+// Waits for the child of r to end: its exit status, CTL_NOANSWER when it
+// did not exit normally.
+int reap(run *r)
+{
+    int ws = 0;
+    while (waitpid(r->pid, &ws, 0) < 0 && errno == EINTR)
+        ;
+    r->pid = -1;
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : CTL_NOANSWER;
+}
+
+// Closes the pipes of the n runs and reaps their children: a child that
+// still writes gets EPIPE and ends.
+void reap_all(run *runs, size_t n)
+{
+    for (size_t k = 0; k < n; k++) {
+        for (int s = 0; s < 2; s++)
+            if (runs[k].fd[s] >= 0) {
+                close(runs[k].fd[s]);
+                runs[k].fd[s] = -1;
+            }
+        if (runs[k].pid > 0)
+            reap(&runs[k]);
+    }
+}
+
 } // namespace
 
 int ctl_fleet_run(int *status)
@@ -170,8 +196,15 @@ int ctl_fleet_run(int *status)
                     p.push_back({runs[k].fd[s], POLLIN, 0});
                     who.push_back({&runs[k], s});
                 }
-        if (poll(p.data(), p.size(), -1) < 0 && errno != EINTR)
+        if (poll(p.data(), p.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            // Cannot wait for them: no result counts, the children are reaped.
+            ctl_err("cannot wait for the hosts' results: %s", strerror(errno));
+            worst = CTL_NOANSWER;
+            reap_all(runs.data(), next);
             break;
+        }
         for (size_t k = 0; k < p.size(); k++) {
             if (!p[k].revents)
                 continue;
@@ -189,10 +222,7 @@ int ctl_fleet_run(int *status)
             r->fd[s] = -1;
             if (r->fd[0] >= 0 || r->fd[1] >= 0)
                 continue;
-            int ws = 0;
-            while (waitpid(r->pid, &ws, 0) < 0 && errno == EINTR)
-                ;
-            int st = WIFEXITED(ws) ? WEXITSTATUS(ws) : CTL_NOANSWER;
+            int st = reap(r);
             worst = st > worst ? st : worst;
             report(r, st);
             running--;

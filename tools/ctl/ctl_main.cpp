@@ -72,12 +72,13 @@ enum { NCOMMANDS = sizeof commands / sizeof commands[0] };
 
 static void usage(FILE *out)
 {
-    fprintf(out,
-            "usage: %s [-H HOST]... [--hosts FILE] [--all[=ADDR]] [-p PORT] [-t MS] [--json]\n"
-            "       COMMAND [ARGS]\n\n"
-            "Finds gatewarden access controllers and reads and changes their settings.\n\n"
-            "Commands:\n",
-            ctl_prog);
+    fprintf(
+        out,
+        "usage: %s [-H HOST]... [--hosts FILE] [--all[=ADDR[:PORT]]] [-p PORT] [-t MS] [--json]\n"
+        "       COMMAND [ARGS]\n\n"
+        "Finds gatewarden access controllers and reads and changes their settings.\n\n"
+        "Commands:\n",
+        ctl_prog);
     for (int k = 0; k < NCOMMANDS; k++)
         fprintf(out, "  %-14s %s\n", commands[k].full, commands[k].summary);
     if (out == stdout) {

@@ -245,7 +245,11 @@ int cmd_search(int argc, char **argv)
 int ctl_search_hosts(const char *where)
 {
     struct sockaddr_in dst;
-    int st = udp_destination(where, nullptr, &dst);
+    char host[256];
+    int port = 0;
+    int st = ctl_split_host_port(where, host, sizeof host, &port) != 0
+                 ? ctl_usage_error("--all needs ADDR[:PORT] (got \"%s\")", where)
+                 : ctl_resolve(host, port ? port : UDP_PORT, SOCK_DGRAM, &dst);
     struct found *f = st == CTL_OK ? (struct found *)calloc(1, sizeof *f) : nullptr;
     st = f ? search(&dst, f) : st == CTL_OK ? CTL_NOANSWER : st;
     char ip[INET_ADDRSTRLEN];

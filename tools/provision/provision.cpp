@@ -35,7 +35,9 @@
 #include "settings/offline_config.h"
 #include "settings/protection.h"
 #include "settings/readerdb.h"
+#include "tools/common/getopt_failure.h"
 #include "tools/common/parse_number.h"
+#include "tools/common/url_check.h"
 #include "tools/provision/provision_grace.h"
 
 namespace
@@ -43,8 +45,7 @@ namespace
 
 const char *const DEFAULT_URL = "http://127.0.0.1:8080/ws/AccessGate";
 
-// Key names and defaults of a fresh network settings file, in entry order.
-const char *const NET_KEYS[NET_ENTRIES] = {"IP", "Mask", "Gateway", "DNS", "MAC"};
+// Defaults of a fresh network settings file, in entry order.
 const char *const NET_DEFAULTS[NET_ENTRIES] = {"192.0.2.10", "255.255.255.0", "192.0.2.1",
                                                "192.0.2.1", nullptr}; // MAC: board_mac
 
@@ -53,9 +54,12 @@ const char *const READER_SCHEMA =
     "serverUrl TEXT)";
 const char *const READER_ROW =
     "insert or ignore into readerInfo(id, devAddr, serverUrl) values(1, ?, ?)";
-// The given values of row 1 (a null parameter keeps the stored one).
-const char *const READER_UPDATE = "update readerInfo set devAddr = coalesce(?1, devAddr), "
-                                  "serverUrl = coalesce(?2, serverUrl) where id = 1";
+// The given values of row 1 (a null parameter keeps the stored one); the
+// row matches only when one differs, so that a repeat counts no change.
+const char *const READER_UPDATE =
+    "update readerInfo set devAddr = coalesce(?1, devAddr), serverUrl = coalesce(?2, serverUrl) "
+    "where id = 1 and (coalesce(?1, devAddr) is not devAddr or "
+    "coalesce(?2, serverUrl) is not serverUrl)";
 const char *const CARD_SCHEMA = "create table if not exists card(id INTEGER PRIMARY KEY, "
                                 "cardNum TEXT)";
 
@@ -152,12 +156,12 @@ int parse_args(int argc, char **argv, Options *o)
         case 'h':
             usage(stdout);
             exit(0);
-        case '?':
-            if (optopt)
-                fprintf(stderr, "gatewarden-provision: %s needs a value\n", argv[optind - 1]);
-            else
-                fprintf(stderr, "gatewarden-provision: unknown option '%s'\n", argv[optind - 1]);
+        case '?': {
+            char msg[300];
+            getopt_failure(argv, "h", msg, sizeof msg);
+            fprintf(stderr, "gatewarden-provision: %s\n", msg);
             return 2;
+        }
         case O_ROOT:
             o->root = val;
             break;
@@ -169,9 +173,11 @@ int parse_args(int argc, char **argv, Options *o)
             o->devAddr_set = true;
             break;
         case O_URL:
-            if (strlen(val) > READER_URL_MAX) {
-                fprintf(stderr, "gatewarden-provision: URL longer than %d characters\n",
-                        READER_URL_MAX);
+            if (tool_check_url(val) != 0) {
+                fprintf(stderr,
+                        "gatewarden-provision: bad --url '%s': http:// or https://, no blanks or "
+                        "control characters, at most %d characters\n",
+                        val, READER_URL_MAX);
                 return 2;
             }
             o->url = val;
@@ -202,10 +208,7 @@ int parse_args(int argc, char **argv, Options *o)
             break;
         default: {
             int k = c - O_NET;
-            int bad = k == NET_MASK  ? netaddr_check_mask(val)
-                      : k == NET_MAC ? netaddr_check_mac(val)
-                                     : netaddr_check_ipv4(val);
-            if (bad) {
+            if (netconfig_check_value(k, val) != 0) {
                 fprintf(stderr, "gatewarden-provision: bad value for --%s: '%s'\n",
                         longopts[O_NET - O_ROOT + k].name, val);
                 return 2;
@@ -287,7 +290,7 @@ int make_eth0_setting(const std::string &path, const std::string &top, const Opt
     bool fresh = !exists(path);
     if (fresh) {
         for (int k = 0; k < NET_ENTRIES; k++)
-            text += std::string(NET_KEYS[k]) + "=" +
+            text += std::string(NETCONFIG_KEYS[k]) + "=" +
                     (o.net[k]          ? o.net[k]
                      : NET_DEFAULTS[k] ? NET_DEFAULTS[k]
                                        : board_mac(top)) +
@@ -298,7 +301,7 @@ int make_eth0_setting(const std::string &path, const std::string &top, const Opt
         for (std::string l; std::getline(in, l);)
             lines.push_back(l);
         for (int k = 0; k < NET_ENTRIES; k++) {
-            std::string key = std::string(NET_KEYS[k]) + "=";
+            std::string key = std::string(NETCONFIG_KEYS[k]) + "=";
             auto at = std::find_if(lines.begin(), lines.end(),
                                    [&](const std::string &l) { return l.rfind(key, 0) == 0; });
             if (!o.net[k] || (at != lines.end() && *at == key + o.net[k])) {
@@ -454,6 +457,14 @@ int main(int argc, char **argv)
     std::string top =
         o.root.empty() || o.root.back() != '/' ? o.root : o.root.substr(0, o.root.size() - 1);
     std::string etc = top + "/etc";
+    // The daemon refuses an http URL while it holds a CA file.
+    if (o.url_set && !service_url_https(o.url) && (o.ca_set || exists(top + PROTECT_CA_FILE))) {
+        fprintf(stderr,
+                "gatewarden-provision: --url must be https:// while %s is %s: the controller "
+                "refuses an http service then\n",
+                (top + PROTECT_CA_FILE).c_str(), o.ca_set ? "installed (--ca)" : "present");
+        return 2;
+    }
     // The root must be there: a mistyped one is not a new tree.
     struct stat st;
     int err = stat(o.root.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
