@@ -477,7 +477,7 @@ TEST(Keep, NewUrlAtOnceAndNoWaitForTheConnector)
     double t0 = now_ms();
     service_conn_take("http://127.0.0.1:1/ws/x", &ctx);
     service_conn_give(ctx, false);
-    EXPECT_LT(now_ms() - t0, 100);
+    EXPECT_LT(now_ms() - t0, 1000); // not the connector's 2 s connect time-out
     for (int f : fill)
         close(f);
     close(l);
