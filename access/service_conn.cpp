@@ -265,6 +265,15 @@ void disconnect(conn *c)
     c->connected = false;
 }
 
+// Closes c outside the lock and gives it back to the spares.
+void retire(conn *c)
+{
+    disconnect(c);
+    pthread_mutex_lock(&lock);
+    spare[spares++] = c;
+    pthread_mutex_unlock(&lock);
+}
+
 // Whether an idle kept connection can carry a request: nothing came on it
 // (a close, a reset, stray bytes all end it). TLS records that are no data
 // (session tickets) are read and dropped on the way.
@@ -391,10 +400,7 @@ void *connector(void *)
             }
             pthread_mutex_unlock(&lock);
             if (make) {
-                disconnect(make);
-                pthread_mutex_lock(&lock);
-                spare[spares++] = make;
-                pthread_mutex_unlock(&lock);
+                retire(make);
             }
             continue;
         }
@@ -433,10 +439,7 @@ void *connector(void *)
         }
         pthread_mutex_unlock(&lock);
         if (!back) {
-            disconnect(watch);
-            pthread_mutex_lock(&lock);
-            spare[spares++] = watch;
-            pthread_mutex_unlock(&lock);
+            retire(watch);
         }
     }
     return nullptr;
@@ -558,10 +561,7 @@ void service_conn_give(struct soap *ctx, bool answered)
     in_call = false;
     pthread_mutex_unlock(&lock);
     if (old) {
-        disconnect(old);
-        pthread_mutex_lock(&lock);
-        spare[spares++] = old;
-        pthread_mutex_unlock(&lock);
+        retire(old);
     }
     wake();
 }

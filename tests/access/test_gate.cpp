@@ -460,13 +460,8 @@ TEST(Keep, NewUrlAtOnceAndNoWaitForTheConnector)
     EXPECT_EQ(a.requests(), 1u);
     EXPECT_EQ(b.requests(), 1u);
 
-    int port, l = tcp_listen(&port), fill[3];
-    ASSERT_EQ(listen(l, 0), 0);
-    sockaddr_in addr = ipv4("127.0.0.1", port);
-    for (int &f : fill) {
-        f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        connect(f, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    }
+    int port, fill[3], l = tcp_full_listener(&port, fill);
+    ASSERT_GE(l, 0);
     ASSERT_TRUE(store_url("http://127.0.0.1:" + std::to_string(port) + "/ws/x"));
     for (int i = 0; i < 2; i++) {
         GateRun run = run_gate("0A1B2C3D\n");

@@ -117,13 +117,8 @@ TEST_F(Meeting, CommandsDuringAccessCheckRunOnceWithTheirOwnResults)
 // the connect time-out and polling resumes at once.
 TEST_F(QuietBoard, DroppedConnectionAttemptsCostOneConnectTimeOut)
 {
-    int port, l = tcp_listen(&port), fill[3];
-    ASSERT_EQ(listen(l, 0), 0);
-    sockaddr_in a = ipv4("127.0.0.1", port);
-    for (int &f : fill) {
-        f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    }
+    int port, fill[3], l = tcp_full_listener(&port, fill);
+    ASSERT_GE(l, 0);
     std::string url = "http://127.0.0.1:" + std::to_string(port) + "/ws/AccessGate";
     ASSERT_EQ(ask(cmd("CMD_SetUrlAddr", '"' + url + '"')), reply(1));
 

@@ -65,6 +65,21 @@ int tcp_listen(int *port)
     return fd;
 }
 
+int tcp_full_listener(int *port, int fill[3])
+{
+    int l = tcp_listen(port);
+    if (l < 0 || listen(l, 0) != 0) {
+        close(l);
+        return -1;
+    }
+    sockaddr_in a = ipv4("127.0.0.1", *port);
+    for (int i = 0; i < 3; i++) {
+        fill[i] = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        connect(fill[i], reinterpret_cast<sockaddr *>(&a), sizeof a);
+    }
+    return l;
+}
+
 Udp::Udp(const char *addr) : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {
     int on = 1;

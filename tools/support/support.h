@@ -109,6 +109,10 @@ bool send_all(int fd, const std::string &text);
 std::string read_reply(int fd, int timeout_ms, bool whole = true);
 // A listening TCP socket on 127.0.0.1 and a free port (*port).
 int tcp_listen(int *port);
+// A listener on 127.0.0.1 (*port) whose accept queue the connections in
+// fill[] have filled: further connection attempts are dropped unanswered.
+// The listener, or -1.
+int tcp_full_listener(int *port, int fill[3]);
 
 // A local datagram socket bound to path (a service manager's notify socket):
 // the socket, or -1. One datagram from it within timeout_ms, "" when none.
